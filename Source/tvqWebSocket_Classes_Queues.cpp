@@ -33,8 +33,7 @@ std::string TtvqDelimitedText(const std::vector<std::string>& aNames) {
 }
 
 TtvqWSConnection* TtvqCacheQueueListConnections::GetConnection(const std::string& aGuid) {
-  TtvqQueueItemConnection* item = GetItem(aGuid);
-  return item ? item->Connection() : nullptr;
+  return Visit(aGuid, [](TtvqQueueItemConnection* item) { return item ? item->Connection() : nullptr; });
 }
 
 void TtvqQueueListChannels::GetChannels(const std::string& aID,

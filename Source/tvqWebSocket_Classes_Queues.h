@@ -221,6 +221,14 @@ class TtvqCacheQueue {
 
   T* GetItemByIndex(std::size_t aIndex) const { return FQueue.GetItemByIndex(aIndex); }
 
+  // Calls aVisitor with the item of aID (or none) while no deletion can
+  // free it; returns what aVisitor returns.
+  template <class F>
+  auto Visit(const std::string& aID, F&& aVisitor) {
+    TtvqLock guard(FBucketLock);
+    return aVisitor(GetItem(aID));
+  }
+
   void Clear() {
     TtvqLock guard(FBucketLock);
     FCache.Clear();
@@ -243,11 +251,22 @@ class TtvqCacheQueueListBase : public TtvqQueueCommon<TtvqCacheQueue<T>> {
  public:
   TtvqCacheQueueListBase() { this->SetOwnObjects(true); }
 
-  int CacheSize = 0;
-  int GroupLevel = 1;
+  // The cache size of buckets made from now on.
+  int CacheSize() const { return FCacheSize.load(std::memory_order_relaxed); }
+  void SetCacheSize(int aValue) { FCacheSize.store(aValue, std::memory_order_relaxed); }
+  // How many leading characters of an ID make its bucket key; change it
+  // only while the list is empty.
+  int GroupLevel() const { return FGroupLevel.load(std::memory_order_relaxed); }
+  void SetGroupLevel(int aValue) { FGroupLevel.store(aValue, std::memory_order_relaxed); }
 
   void AddItem(T* aItem) { BucketOf(aItem->ID).AddItem(aItem); }
+  // The item may be freed by a deletion as soon as this returns; use Visit
+  // to read it safely while other threads delete.
   T* GetItem(const std::string& aID) { return BucketOf(aID).GetItem(aID); }
+  template <class F>
+  auto Visit(const std::string& aID, F&& aVisitor) {
+    return BucketOf(aID).Visit(aID, std::forward<F>(aVisitor));
+  }
   bool DeleteItem(const std::string& aID) { return BucketOf(aID).DeleteItem(aID); }
 
   // The sum of the items of every bucket.
@@ -259,8 +278,9 @@ class TtvqCacheQueueListBase : public TtvqQueueCommon<TtvqCacheQueue<T>> {
   }
 
   std::string BucketKey(const std::string& aID) const {
-    if (GroupLevel <= 0) return {};
-    return aID.substr(0, static_cast<std::size_t>(GroupLevel));
+    const int level = GroupLevel();
+    if (level <= 0) return {};
+    return aID.substr(0, static_cast<std::size_t>(level));
   }
 
  private:
@@ -270,26 +290,33 @@ class TtvqCacheQueueListBase : public TtvqQueueCommon<TtvqCacheQueue<T>> {
     for (auto* bucket : this->FList)
       if (bucket->QueueName == key) return *bucket;
     auto fresh = std::make_unique<TtvqCacheQueue<T>>(key);
-    fresh->SetCacheSize(CacheSize);
+    fresh->SetCacheSize(CacheSize());
     fresh->SetOwnObjects(true);
     this->Append(fresh.get());
     return *fresh.release();
   }
+
+  std::atomic<int> FCacheSize{0};
+  std::atomic<int> FGroupLevel{1};
 };
 
 // The bucketed index as a standalone object.
 template <class T = TtvqQueueItemBase>
 class TtvqCacheQueueList {
  public:
-  int CacheSize() const { return FQueueCache.CacheSize; }
-  void SetCacheSize(int aValue) { FQueueCache.CacheSize = aValue; }
-  int GroupLevel() const { return FQueueCache.GroupLevel; }
-  void SetGroupLevel(int aValue) { FQueueCache.GroupLevel = aValue; }
+  int CacheSize() const { return FQueueCache.CacheSize(); }
+  void SetCacheSize(int aValue) { FQueueCache.SetCacheSize(aValue); }
+  int GroupLevel() const { return FQueueCache.GroupLevel(); }
+  void SetGroupLevel(int aValue) { FQueueCache.SetGroupLevel(aValue); }
   std::size_t Count() const { return FQueueCache.Count(); }
 
   void AddItem(T* aItem) { FQueueCache.AddItem(aItem); }
   bool DeleteItem(const std::string& aID) { return FQueueCache.DeleteItem(aID); }
   T* GetItem(const std::string& aID) { return FQueueCache.GetItem(aID); }
+  template <class F>
+  auto Visit(const std::string& aID, F&& aVisitor) {
+    return FQueueCache.Visit(aID, std::forward<F>(aVisitor));
+  }
 
  protected:
   TtvqCacheQueueListBase<T> FQueueCache;
@@ -377,6 +404,8 @@ class TtvqQueueNameListBase : public TtvqQueueCommon<TtvqQueueNameBase<T>> {
 class TtvqQueueListChannels : public TtvqQueueNameListBase<TtvqQueueItemChannel> {
  public:
   // Appends to aList the item of aID from every channel, last channel first.
+  // The items stay valid only while no other thread unsubscribes aID: call
+  // it from the thread that manages that connection's subscriptions.
   void GetChannels(const std::string& aID, std::vector<TtvqQueueItemChannel*>& aList);
   // Appends to aList the connections subscribed to aChannel, newest first.
   // An unknown channel gets an empty queue.
@@ -417,7 +446,9 @@ class TtvqWSNotifyObject {
   std::string Text1;
 };
 
-// A list of pending events of one kind, oldest first; it frees them.
+// A list of pending events of one kind, oldest first. It owns them: Delete,
+// Remove and Clear free what they remove, so "free item 0 and remove it" is
+// Delete(0) alone.
 class TtvqWSObjectList : public TtvqThreadList<TtvqWSNotifyObject> {
  public:
   ~TtvqWSObjectList() override;
@@ -453,7 +484,8 @@ class TtvqPing {
   std::string Text;
 };
 
-// A connection's pings awaiting their pong, oldest first; it frees them.
+// A connection's pings awaiting their pong, oldest first. It owns them:
+// Delete, Remove and Clear free what they remove.
 class TtvqThreadListQueuePings : public TtvqThreadList<TtvqPing> {
  public:
   TtvqThreadListQueuePings() { Duplicates = dupAccept; }

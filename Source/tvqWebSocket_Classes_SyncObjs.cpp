@@ -9,7 +9,11 @@ void TtvqCriticalSection::Acquire() noexcept {
     ++FDepth;
     return;
   }
-  FMutex.lock();
+  try {
+    FMutex.lock();
+  } catch (...) {
+    return;  // swallowed: the lock is not held, and a Release will be ignored
+  }
   FOwner.store(self, std::memory_order_relaxed);
   FDepth = 1;
 }

@@ -25,6 +25,9 @@ class TtvqCriticalSection {
   void Acquire() noexcept;
   void Release() noexcept;
   bool TryAcquire() noexcept;
+  bool HeldByCurrentThread() const noexcept {
+    return FOwner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  }
 
   void lock() noexcept { Acquire(); }
   void unlock() noexcept { Release(); }
@@ -105,6 +108,7 @@ class TtvqThreadList {
     return FList;
   }
   void UnlockList() {
+    if (!FLock.HeldByCurrentThread()) return;  // a stray unlock changes nothing
     FCount.store(FList.size(), std::memory_order_release);
     FLock.Release();
   }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -93,6 +94,9 @@ std::string FormatDouble(double aValue) {
 
 std::string FormatDateTime(TDateTime aValue) {
   using namespace std::chrono;
+  // Years 1 to 9999 only: beyond them the calendar arithmetic has no meaning.
+  if (!(aValue.Value >= -693593.0 && aValue.Value < 2958466.0))
+    throw EConvertError("Invalid date-time value " + FormatDouble(aValue.Value));
   const double days = std::floor(aValue.Value);
   const auto date = year_month_day{sys_days{1899y / December / 30} + std::chrono::days{static_cast<long>(days)}};
   const long ms = std::min(std::lround((aValue.Value - days) * 86400000.0), 86399999L);
@@ -103,12 +107,19 @@ std::string FormatDateTime(TDateTime aValue) {
   return text;
 }
 
-// Cuts a text to at most aMax bytes, never inside a UTF-8 sequence.
+// Cuts a text to at most aMax characters. Texts are UTF-8 here, so a
+// character is a lead byte with its continuation bytes; the cut never splits
+// one (a split character would be invalid UTF-8 on the wire).
 std::string CutText(std::string aText, int aMax) {
   if (aMax <= 0 || aText.size() <= static_cast<std::size_t>(aMax)) return aText;
-  std::size_t cut = static_cast<std::size_t>(aMax);
-  while (cut > 0 && (static_cast<unsigned char>(aText[cut]) & 0xC0) == 0x80) --cut;
-  aText.resize(cut);
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < aText.size(); ++i) {
+    const bool continuation = (static_cast<unsigned char>(aText[i]) & 0xC0) == 0x80;
+    if (!continuation && characters++ == static_cast<std::size_t>(aMax)) {
+      aText.resize(i);
+      break;
+    }
+  }
   return aText;
 }
 
@@ -148,6 +159,19 @@ Variant ConvertForField(const Variant& aValue, TFieldType aType, int aSize) {
 
 // Index order: null first, then numbers by value; texts (and a text against
 // a number) by their bytes.
+// aValue as a field of kind aType would store it, for a search: none when
+// the conversion would change the value (a fraction rounded away, a text cut
+// short), since no stored value can then equal it.
+std::optional<Variant> SearchValueForField(const Variant& aValue, TFieldType aType, int aSize) {
+  try {
+    Variant converted = ConvertForField(aValue, aType, aSize);
+    if (!(converted == aValue)) return std::nullopt;
+    return converted;
+  } catch (const EConvertError&) {
+    return std::nullopt;
+  }
+}
+
 int CompareValues(const Variant& a, const Variant& b) {
   if (a.IsNull() || b.IsNull()) return int(!a.IsNull()) - int(!b.IsNull());
   if (a.IsInteger() && b.IsInteger()) {
@@ -479,7 +503,11 @@ void TDataSet::Post() {
   FBuffer.clear();
   FState = dsBrowse;
   MoveTo(static_cast<std::ptrdiff_t>(place));
-  DataChanged();
+  // The views redraw after AfterPost, also when a handler of it fails.
+  struct Redraw {
+    TDataSet& table;
+    ~Redraw() { table.DataChanged(); }
+  } redraw{*this};
   Fire(AfterPost);
 }
 
@@ -522,11 +550,9 @@ bool TDataSet::Locate(const std::string& aKeyFields, const Variant& aKeyValues) 
   std::vector<std::pair<int, Variant>> wanted;
   for (std::size_t i = 0; i < names.size(); ++i) {
     const TField& field = FieldByName(names[i]);
-    try {
-      wanted.emplace_back(field.Index(), ConvertForField(values[i], field.DataType(), field.Size()));
-    } catch (const EConvertError&) {
-      return false;  // no stored value can equal a value of another kind
-    }
+    std::optional<Variant> value = SearchValueForField(values[i], field.DataType(), field.Size());
+    if (!value) return false;
+    wanted.emplace_back(field.Index(), std::move(*value));
   }
   for (std::size_t r = 0; r < FRecords.size(); ++r) {
     const TRecord& record = FRecords[r];
@@ -545,12 +571,18 @@ void TDataSet::EnableControls() {
   if (FDisableCount > 0 && --FDisableCount == 0) DataChanged();
 }
 
-void TDataSet::DataChanged() {
+void TDataSet::DataChanged() noexcept {
   if (FDisableCount > 0) return;
-  // A view may unlink itself while being told; walk a copy.
+  // A view may unlink itself or another while being told: walk a copy, and
+  // skip those no longer linked. A view's failure does not reach the table.
   const std::vector<TDataSource*> sources = FDataSources;
-  for (TDataSource* source : sources)
-    if (source->OnDataChange) source->OnDataChange(*this);
+  for (TDataSource* source : sources) {
+    if (std::find(FDataSources.begin(), FDataSources.end(), source) == FDataSources.end()) continue;
+    try {
+      if (source->OnDataChange) source->OnDataChange(*this);
+    } catch (...) {
+    }
+  }
 }
 
 void TDataSet::RemoveAllRecords() {
@@ -630,7 +662,9 @@ bool TClientDataSet::FindKey(const std::vector<Variant>& aValues) {
   std::vector<Variant> key;
   for (std::size_t i = 0; i < aValues.size(); ++i) {
     const TField& field = Fields()[FIndexFields[i]];
-    key.push_back(ConvertForField(aValues[i], field.DataType(), field.Size()));
+    std::optional<Variant> value = SearchValueForField(aValues[i], field.DataType(), field.Size());
+    if (!value) return false;
+    key.push_back(std::move(*value));
   }
   const auto compareKey = [&](const TRecord& record) {
     for (std::size_t i = 0; i < key.size(); ++i) {

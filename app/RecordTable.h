@@ -257,8 +257,10 @@ class TDataSet {
   void Cancel();
   void Delete();
   void Refresh();
-  // Exact match (case counts) on the fields named in aKeyFields, separated
-  // by ";" and trimmed; one value, or an array of one value per field.
+  // Exact match (case counts, whole values) on the fields named in
+  // aKeyFields, separated by ";" and trimmed; one value, or an array of one
+  // value per field. A value is taken in the field's kind only when that
+  // keeps it whole ("7" for 7 matches; 7.5 matches no integer).
   bool Locate(const std::string& aKeyFields, const Variant& aKeyValues);
 
   void DisableControls() { ++FDisableCount; }
@@ -280,7 +282,7 @@ class TDataSet {
   void CheckActive() const;
   void MoveTo(std::ptrdiff_t aRecord);
   void RemoveAllRecords();
-  void DataChanged();
+  void DataChanged() noexcept;
 
   std::vector<TRecord> FRecords;
   std::ptrdiff_t FCursor = -1;  // -1 when the table is empty
@@ -338,7 +340,8 @@ class TClientDataSet : public TDataSet {
 
 // The link through which a view (the grid) shows a table: OnDataChange runs
 // after each change of the table's rows, unless DisableControls is in force,
-// and once when EnableControls lifts it.
+// and once when EnableControls lifts it. An error it raises is dropped: a
+// view never interrupts a change of the table.
 class TDataSource {
  public:
   TDataSource() = default;

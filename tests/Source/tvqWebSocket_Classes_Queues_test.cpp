@@ -122,7 +122,7 @@ TEST(TtvqCacheQueueListBase, SpreadsItemsOverBucketsByTheLeadingCharacters) {
   for (const Case& c : {Case{1, {"0", "A", "F"}}, Case{2, {"0A", "A1", "F0"}}, Case{0, {""}},
                         Case{-1, {""}}}) {
     TtvqCacheQueueListBase<> list;
-    list.GroupLevel = c.groupLevel;
+    list.SetGroupLevel(c.groupLevel);
     for (const char* id : {"0A", "A1", "F0", "A1"}) list.AddItem(new TtvqQueueItemBase(id));
     std::vector<std::string> names;
     for (auto* bucket : *list.Lock()) names.push_back(bucket->QueueName);
@@ -372,6 +372,32 @@ TEST(QueuesUnderContention, IndexAndChannelsStayConsistent) {
   std::set<std::string> names;
   for (auto* queue : *channels.Lock()) names.insert(queue->QueueName);
   EXPECT_EQ(names.size(), channels.Lock()->size()) << "a channel queue was created twice";
+}
+
+// A look-up racing with the removal of the very entry it looks up must
+// never read a freed entry (ASan and TSan builds catch it if it does).
+TEST(QueuesUnderContention, LookUpRacingRemovalOfTheSameEntry) {
+  TtvqCacheQueueListConnections index;
+  index.SetCacheSize(100);
+  TtvqWSConnection connection;
+  std::atomic<bool> done{false};
+  std::thread churn([&] {
+    for (int i = 0; i < 20000; ++i) {
+      index.AddItem(new TtvqQueueItemConnection(&connection));
+      index.DeleteItem(connection.Guid());
+    }
+    done = true;
+  });
+  int found = 0;
+  while (!done) {
+    TtvqWSConnection* c = index.GetConnection(connection.Guid());
+    if (c) {
+      EXPECT_EQ(c, &connection);
+      ++found;
+    }
+  }
+  churn.join();
+  EXPECT_EQ(index.GetConnection(connection.Guid()), nullptr);
 }
 
 }  // namespace

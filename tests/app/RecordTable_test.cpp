@@ -193,6 +193,8 @@ TEST_F(RecordTableTest, FindKeyMissLeavesCursorAndStateAlone) {
   EXPECT_EQ(table.State(), dsBrowse);
   EXPECT_TRUE(table.FindKey({Variant("3")}));  // converted to the key's kind
   EXPECT_EQ(CurrentId(), 3);
+  EXPECT_FALSE(table.FindKey({2.5}));  // a fraction is never rounded to a key
+  EXPECT_EQ(CurrentId(), 3);
 }
 
 TEST_F(RecordTableTest, FindKeyPostsAPendingEdit) {
@@ -216,6 +218,7 @@ TEST_F(RecordTableTest, LocateMatchesEveryNamedFieldExactly) {
   AddRow(1, "Alpha");
   AddRow(2, "Beta");
   AddRow(3, "Alpha");
+  AddRow(4, std::string(30, 'A'));
   struct Case {
     std::string fields;
     Variant values;
@@ -229,6 +232,9 @@ TEST_F(RecordTableTest, LocateMatchesEveryNamedFieldExactly) {
            Case{"NAME", "alpha", false, 0},                           // case counts
            Case{"ID;NAME", Variant::TArray{2, "Alpha"}, false, 0},
            Case{"ID", Variant::TArray{Variant("3")}, true, 3},  // the key may come as digits
+           Case{"ID", 3.0, true, 3},
+           Case{"ID", 2.5, false, 0},  // not rounded to a neighbour
+           Case{"NAME", std::string(31, 'A'), false, 0},
            Case{"ID", "x", false, 0},
        }) {
     SCOPED_TRACE(c.fields);
@@ -321,16 +327,20 @@ TEST_F(RecordTableTest, NullFieldsReadAsZeroAndEmpty) {
   EXPECT_TRUE(table.FieldByName("PRICE").IsNull());
 }
 
-TEST_F(RecordTableTest, StringFieldsKeepAtMostSizeBytes) {
+TEST_F(RecordTableTest, StringFieldsKeepAtMostSizeCharacters) {
   struct Case {
     std::string assigned;
     std::string stored;
   };
   const std::string forty = "0123456789012345678901234567890123456789";
   const std::string ascii29(29, 'a');
+  std::string accents30, accents40;  // é is two bytes of UTF-8
+  for (int i = 0; i < 40; ++i) (i < 30 ? accents30 : accents40) += "\xC3\xA9";
+  accents40 = accents30 + accents40;
   for (const Case& c : {Case{forty, forty.substr(0, 30)}, Case{"short", "short"},
-                        Case{ascii29 + "\xC3\xA9", ascii29},  // never half a character
-                        Case{ascii29 + "b\xC3\xA9", ascii29 + "b"}}) {
+                        Case{ascii29 + "\xC3\xA9", ascii29 + "\xC3\xA9"},
+                        Case{ascii29 + "b\xC3\xA9", ascii29 + "b"},  // never half a character
+                        Case{accents40, accents30}}) {
     table.Append();
     table.FieldByName("NAME").SetAsString(c.assigned);
     EXPECT_EQ(table.FieldByName("NAME").AsString(), c.stored);
@@ -440,6 +450,18 @@ TEST_F(RecordTableTest, ViewsRedrawAfterChangesUnlessControlsAreDisabled) {
   source.SetDataSet(nullptr);
   AddRow(3);
   EXPECT_EQ(redraws, 2);
+}
+
+TEST_F(RecordTableTest, AFailingViewNeitherStopsAfterPostNorTheOtherViews) {
+  TDataSource failing, healthy;
+  int redraws = 0;
+  failing.OnDataChange = [](TDataSet&) { throw std::runtime_error("view broke"); };
+  healthy.OnDataChange = [&](TDataSet&) { ++redraws; };
+  failing.SetDataSet(&table);
+  healthy.SetDataSet(&table);
+  EXPECT_NO_THROW(AddRow(1));
+  EXPECT_THAT(log, ElementsAre("BeforeInsert", "AfterPost"));
+  EXPECT_EQ(redraws, 1);
 }
 
 TEST(Variant, ComparesByValueAcrossNumberKinds) {
