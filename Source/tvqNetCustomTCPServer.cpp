@@ -1,0 +1,270 @@
+#include "tvqNetCustomTCPServer.h"
+
+#include <utility>
+
+#include "tvqNetSchedulerOfThread.h"
+
+// ---------------------------------------------------------------- bindings
+
+TNetSocketHandle& TNetSocketHandles::Add() {
+  FItems.push_back(std::make_unique<TNetSocketHandle>());
+  FItems.back()->Port = DefaultPort;
+  return *FItems.back();
+}
+
+// ---------------------------------------------------------------- contexts
+
+TNetContext::TNetContext(std::unique_ptr<TNetTCPConnection> aConnection, TtvqThreadList<TNetContext>& aContexts,
+                         TNetYarn* aYarn)
+    : FConnection(std::move(aConnection)), FContexts(aContexts), FYarn(aYarn) {}
+
+TNetContext::~TNetContext() {
+  FContexts.Remove(this);
+  FData.reset();
+  FConnection.reset();  // closes the socket
+}
+
+TNetSocketHandle* TNetContext::Binding() const {
+  return FConnection && FConnection->Socket() ? &FConnection->Socket()->Binding() : nullptr;
+}
+
+TNetServerContext::TNetServerContext(std::unique_ptr<TNetTCPConnection> aConnection,
+                                     TtvqThreadList<TNetContext>& aContexts, TNetYarn* aYarn,
+                                     TNetCustomTCPServer& aServer)
+    : TNetContext(std::move(aConnection), aContexts, aYarn), FServer(aServer) {}
+
+void TNetServerContext::DoBeforeRun() {
+  FContexts.Add(this);
+  FServer.DoConnect(*this);
+}
+
+bool TNetServerContext::DoRun() { return FServer.DoExecute(*this); }
+
+void TNetServerContext::DoAfterRun() {
+  struct LeaveContexts {
+    TNetServerContext& context;
+    ~LeaveContexts() { context.FContexts.Remove(&context); }
+  } leave{*this};
+  FServer.DoDisconnect(*this);
+}
+
+void TNetServerContext::DoException(std::exception_ptr aError) { FServer.DoException(*this, aError); }
+
+// ---------------------------------------------------------------- listener
+
+TNetListenerThread::TNetListenerThread(TNetCustomTCPServer& aServer, TNetSocketHandle& aBinding, std::string aName)
+    : TNetThread(std::move(aName), true), FServer(aServer), FBinding(aBinding) {}
+
+TNetListenerThread::~TNetListenerThread() {
+  Stop();
+  WaitFor();
+}
+
+void TNetListenerThread::BeforeRun() {
+  if (FServer.OnBeforeListenerRun) FServer.OnBeforeListenerRun(*this);
+}
+
+void TNetListenerThread::Run() { FServer.ListenOnce(*this); }
+
+// ---------------------------------------------------------------- TNetCustomTCPServer
+
+TNetCustomTCPServer::TNetCustomTCPServer() = default;
+
+TNetCustomTCPServer::~TNetCustomTCPServer() {
+  try {
+    SetActive(false);
+  } catch (...) {
+  }
+}
+
+void TNetCustomTCPServer::SetScheduler(TNetScheduler* aScheduler) {
+  if (FActive) throw ENetCannotChangeScheduler();
+  FImplicitScheduler.reset();
+  FScheduler = aScheduler;
+}
+
+void TNetCustomTCPServer::SetIOHandler(TNetServerIOHandler* aIOHandler) {
+  FImplicitIOHandler.reset();
+  FIOHandler = aIOHandler;
+}
+
+void TNetCustomTCPServer::SetActive(bool aValue) {
+  if (aValue == FActive) return;
+  if (!aValue) {
+    std::exception_ptr error;
+    StopListening();
+    try {
+      // Without telling the peers: each connection thread then finds its
+      // socket closed at its next look.
+      auto contexts = Contexts.Lock();
+      for (TNetContext* context : *contexts) context->Connection().Disconnect(false);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    TerminateAllThreads();
+    if (FIOHandler) FIOHandler->Shutdown();
+    FActive = false;
+    Shutdown();
+    if (error) std::rethrow_exception(error);
+    return;
+  }
+
+  CheckOkToBeActive();
+  try {
+    if (Bindings.IsEmpty()) {
+      Bindings.Add();
+      if (NetIPv6Available()) Bindings.Add().SetIPVersion(Net_IPv6);
+    }
+    if (!FIOHandler) {
+      FImplicitIOHandler = std::make_unique<TNetServerIOHandlerStack>();
+      FIOHandler = FImplicitIOHandler.get();
+    }
+    FIOHandler->Init();
+    if (!FScheduler) {
+      FImplicitScheduler = std::make_unique<TNetSchedulerOfThreadDefault>();
+      FImplicitScheduler->Name = Name + "Scheduler";
+      FScheduler = FImplicitScheduler.get();
+    }
+    FScheduler->Init();
+    StartListening();
+  } catch (...) {
+    FActive = true;
+    try {
+      SetActive(false);
+    } catch (...) {
+    }
+    throw;
+  }
+  FActive = true;
+  Startup();
+}
+
+void TNetCustomTCPServer::StartListening() {
+  TtvqLock guard(FListenersLock);
+  std::vector<std::size_t> ready;  // indexes of the bindings set up in this pass
+  try {
+    for (std::size_t i = 0; i < Bindings.Count(); ++i) {
+      TNetSocketHandle& binding = Bindings[i];
+      if (binding.HandleAllocated()) continue;  // it has its listener
+      binding.AllocateSocket();
+      ready.push_back(i);
+      if (ReuseSocket != rsOSDependent) binding.ReuseSocket = ReuseSocket;
+      if (OnBeforeBind) OnBeforeBind(binding);
+      binding.Bind();
+      binding.UseNagle = UseNagle;
+      binding.ApplyNagle();
+    }
+  } catch (...) {
+    for (std::size_t i : ready) Bindings[i].Release();
+    throw;
+  }
+  if (!ready.empty() && OnAfterBind) OnAfterBind(*this);
+
+  const std::string prefix = Name.empty() ? "NetCustomTCPServer" : Name;
+  for (std::size_t n = 0; n < ready.size(); ++n) {
+    TNetSocketHandle& binding = Bindings[ready[n]];
+    try {
+      binding.Listen(ListenQueue);
+      FListeners.push_back(std::make_unique<TNetListenerThread>(
+          *this, binding, prefix + " Listener #" + std::to_string(ready[n] + 1)));
+      // Listener threads would run at the highest priority where the
+      // platform lets an ordinary process raise it; Linux does not.
+      FListeners.back()->Start();
+    } catch (...) {
+      for (std::size_t m = n; m < ready.size(); ++m) Bindings[ready[m]].Release();
+      throw;
+    }
+  }
+}
+
+void TNetCustomTCPServer::StopListening() {
+  TtvqLock guard(FListenersLock);
+  for (auto& listener : FListeners) {
+    listener->Stop();
+    listener->Binding().CloseSocket();  // wakes an accept wait at once
+    listener->WaitFor();
+    listener->Binding().Release();
+    listener.reset();
+  }
+  FListeners.clear();
+}
+
+void TNetCustomTCPServer::TerminateAllThreads() {
+  if (FScheduler) FScheduler->TerminateAllYarns();
+  if (FImplicitScheduler) {
+    FImplicitScheduler.reset();
+    FScheduler = nullptr;
+  }
+}
+
+void TNetCustomTCPServer::ListenOnce(TNetListenerThread& aListener) {
+  TNetYarn* yarn = nullptr;
+  try {
+    // The thread for the next connection exists before the accept begins.
+    yarn = FScheduler->AcquireYarn();
+    std::unique_ptr<TNetIOHandlerSocket> handler = FIOHandler->Accept(aListener.Binding(), aListener);
+    if (!handler) {
+      FScheduler->TerminateYarn(std::exchange(yarn, nullptr));
+      aListener.Stop();
+      return;
+    }
+    auto connection = std::make_unique<TNetTCPConnection>(std::move(handler));
+    if (MaxConnections > 0 && Contexts.Lock()->size() >= static_cast<std::size_t>(MaxConnections)) {
+      connection->Disconnect(true);  // refused: no context, no hooks
+      FScheduler->TerminateYarn(std::exchange(yarn, nullptr));
+      return;
+    }
+    auto context = std::make_unique<TNetServerContext>(std::move(connection), Contexts, yarn, *this);
+    if (OnContextCreated) OnContextCreated(*context);
+    FScheduler->StartYarn(std::exchange(yarn, nullptr), std::move(context));
+  } catch (...) {
+    if (yarn) FScheduler->TerminateYarn(yarn);
+    if (OnListenException) {
+      try {
+        OnListenException(aListener, std::current_exception());
+      } catch (...) {
+      }
+    }
+    // Only this connection is lost; a short pause keeps a failure that
+    // repeats (no thread to be had) from spinning.
+    aListener.WaitForStop(100);
+  }
+}
+
+void TNetCustomTCPServer::Startup() {}
+void TNetCustomTCPServer::Shutdown() {}
+
+void TNetCustomTCPServer::DoConnect(TNetContext& aContext) {
+  if (OnConnect) OnConnect(aContext);
+}
+
+bool TNetCustomTCPServer::DoExecute(TNetContext& aContext) { return aContext.Connection().Connected(); }
+
+void TNetCustomTCPServer::DoDisconnect(TNetContext& aContext) {
+  if (OnDisconnect) OnDisconnect(aContext);
+}
+
+void TNetCustomTCPServer::DoException(TNetContext& aContext, std::exception_ptr aError) {
+  if (OnException) OnException(aContext, aError);
+}
+
+// ---------------------------------------------------------------- TNetTCPServer
+
+void TNetTCPServer::CheckOkToBeActive() {
+  if (!OnExecute) throw ENetTCPNoOnExecute();
+}
+
+bool TNetTCPServer::DoExecute(TNetContext& aContext) {
+  OnExecute(aContext);
+  return aContext.Connection().Connected();
+}
+
+// ---------------------------------------------------------------- TtvqWSCustomServer
+
+void TtvqWSCustomServer::Startup() {
+  if (OnStartup) OnStartup(*this);
+}
+
+void TtvqWSCustomServer::Shutdown() {
+  if (OnShutdown) OnShutdown(*this);
+}

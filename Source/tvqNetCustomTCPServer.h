@@ -1,0 +1,205 @@
+// Public: the TCP server: listening sockets, one listener thread per
+// binding, and one thread per accepted connection, which calls OnConnect
+// once, OnExecute over and over while the peer is connected, and
+// OnDisconnect once at the end, all on the connection's own thread.
+//
+// Start and stop are synchronous. Stop returns once every connection thread
+// has run OnDisconnect and ended; no thread outlives the server.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tvqNetGlobal.h"
+#include "tvqNetIOHandlerStack.h"
+#include "tvqNetScheduler.h"
+#include "tvqNetServerIOHandlerSocket.h"
+#include "tvqNetThread.h"
+
+class TNetCustomTCPServer;
+
+// ---------------------------------------------------------------- bindings
+
+// The local addresses to listen on. A new binding takes DefaultPort.
+class TNetSocketHandles {
+ public:
+  int DefaultPort = 0;
+
+  TNetSocketHandle& Add();
+  std::size_t Count() const { return FItems.size(); }
+  bool IsEmpty() const { return FItems.empty(); }
+  TNetSocketHandle& operator[](std::size_t aIndex) const { return *FItems.at(aIndex); }
+  void Clear() { FItems.clear(); }
+
+ private:
+  std::vector<std::unique_ptr<TNetSocketHandle>> FItems;
+};
+
+// ---------------------------------------------------------------- contexts
+
+// One accepted connection as the server sees it. It owns its TCP connection
+// and, when set through SetData with ownership, its Data.
+class TNetContext : public TNetTask {
+ public:
+  TNetContext(std::unique_ptr<TNetTCPConnection> aConnection, TtvqThreadList<TNetContext>& aContexts,
+              TNetYarn* aYarn);
+  ~TNetContext() override;
+
+  TNetTCPConnection& Connection() const { return *FConnection; }
+  TNetYarn* Yarn() const { return FYarn; }
+  // The connection's socket handle, or none.
+  TNetSocketHandle* Binding() const;
+
+  // Free for the server's user. Data set with ownership is destroyed with
+  // the context when still set then; ClearData forgets it without that.
+  void* Data() const { return FData.get(); }
+  template <class T>
+  void SetData(std::unique_ptr<T> aData) {
+    FData = DataHolder(aData.release(), [](void* p) { delete static_cast<T*>(p); });
+  }
+  void SetDataRef(void* aData) { FData = DataHolder(aData, [](void*) {}); }
+  void ClearData() { FData = DataHolder(nullptr, [](void*) {}); }
+
+ protected:
+  using DataHolder = std::unique_ptr<void, void (*)(void*)>;
+
+  std::unique_ptr<TNetTCPConnection> FConnection;
+  TtvqThreadList<TNetContext>& FContexts;
+  TNetYarn* FYarn;  // not owned
+  DataHolder FData{nullptr, [](void*) {}};
+};
+
+// The context of a server connection: its steps are the server's.
+class TNetServerContext : public TNetContext {
+ public:
+  TNetServerContext(std::unique_ptr<TNetTCPConnection> aConnection, TtvqThreadList<TNetContext>& aContexts,
+                    TNetYarn* aYarn, TNetCustomTCPServer& aServer);
+
+  TNetCustomTCPServer& Server() const { return FServer; }
+
+  void DoBeforeRun() override;
+  bool DoRun() override;
+  void DoAfterRun() override;
+  void DoException(std::exception_ptr aError) override;
+
+ private:
+  TNetCustomTCPServer& FServer;
+};
+
+using TNetServerContextEvent = std::function<void(TNetContext&)>;
+using TNetServerExceptionEvent = std::function<void(TNetContext&, std::exception_ptr)>;
+
+// ---------------------------------------------------------------- listener
+
+class TNetListenerThread : public TNetThread {
+ public:
+  TNetListenerThread(TNetCustomTCPServer& aServer, TNetSocketHandle& aBinding, std::string aName);
+  ~TNetListenerThread() override;
+  TNetSocketHandle& Binding() const { return FBinding; }
+
+ protected:
+  void BeforeRun() override;
+  void Run() override;
+
+ private:
+  TNetCustomTCPServer& FServer;
+  TNetSocketHandle& FBinding;
+};
+
+// ---------------------------------------------------------------- servers
+
+class TNetCustomTCPServer {
+ public:
+  TNetCustomTCPServer();
+  TNetCustomTCPServer(const TNetCustomTCPServer&) = delete;
+  TNetCustomTCPServer& operator=(const TNetCustomTCPServer&) = delete;
+  virtual ~TNetCustomTCPServer();
+
+  std::string Name;
+
+  bool Active() const { return FActive; }
+  // Runs the start or the stop sequence on the caller's thread.
+  void SetActive(bool aValue);
+
+  TNetSocketHandles Bindings;
+  int DefaultPort() const { return Bindings.DefaultPort; }
+  void SetDefaultPort(int aPort) { Bindings.DefaultPort = aPort; }
+  int ListenQueue = 15;
+  int MaxConnections = 0;  // 0: no limit
+  TNetReuseSocket ReuseSocket = rsOSDependent;
+  bool UseNagle = true;
+
+  // A scheduler assigned here is not owned; one made at start is.
+  TNetScheduler* Scheduler() const { return FScheduler; }
+  void SetScheduler(TNetScheduler* aScheduler);
+  TNetServerIOHandler* IOHandler() const { return FIOHandler; }
+  void SetIOHandler(TNetServerIOHandler* aIOHandler);
+
+  // The live contexts; the list does not own them.
+  TtvqThreadList<TNetContext> Contexts;
+
+  TNetServerContextEvent OnContextCreated;
+  TNetServerContextEvent OnConnect;
+  TNetServerContextEvent OnDisconnect;
+  TNetServerExceptionEvent OnException;
+  std::function<void(TNetListenerThread&, std::exception_ptr)> OnListenException;
+  std::function<void(TNetSocketHandle&)> OnBeforeBind;
+  std::function<void(TNetCustomTCPServer&)> OnAfterBind;
+  std::function<void(TNetListenerThread&)> OnBeforeListenerRun;
+
+ protected:
+  friend class TNetServerContext;
+  friend class TNetListenerThread;
+
+  virtual void CheckOkToBeActive() {}
+  virtual void Startup();
+  virtual void Shutdown();
+
+  // The steps each connection thread runs.
+  virtual void DoConnect(TNetContext& aContext);
+  virtual bool DoExecute(TNetContext& aContext);
+  virtual void DoDisconnect(TNetContext& aContext);
+  virtual void DoException(TNetContext& aContext, std::exception_ptr aError);
+
+  // One pass of a listener: take one connection in.
+  void ListenOnce(TNetListenerThread& aListener);
+
+ private:
+  void StartListening();
+  void StopListening();
+  void TerminateAllThreads();
+
+  bool FActive = false;
+  TNetScheduler* FScheduler = nullptr;  // owned when FImplicitScheduler
+  std::unique_ptr<TNetScheduler> FImplicitScheduler;
+  TNetServerIOHandler* FIOHandler = nullptr;  // owned when FImplicitIOHandler
+  std::unique_ptr<TNetServerIOHandler> FImplicitIOHandler;
+  TtvqCriticalSection FListenersLock;
+  std::vector<std::unique_ptr<TNetListenerThread>> FListeners;
+};
+
+// Adds OnExecute, without which the server does not start.
+class TNetTCPServer : public TNetCustomTCPServer {
+ public:
+  TNetServerContextEvent OnExecute;
+
+ protected:
+  void CheckOkToBeActive() override;
+  bool DoExecute(TNetContext& aContext) override;
+};
+
+// The TCP server that the WebSocket server owns.
+class TtvqWSCustomServer : public TNetTCPServer {
+ public:
+  std::function<void(TNetCustomTCPServer&)> OnStartup;
+  std::function<void(TNetCustomTCPServer&)> OnShutdown;
+  // Whether the connection on aPort uses TLS; never asked without TLS.
+  std::function<void(int aPort, bool& aUseSSL)> OnQuerySSLPort;
+
+ protected:
+  void Startup() override;
+  void Shutdown() override;
+};
