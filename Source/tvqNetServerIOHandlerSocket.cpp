@@ -6,7 +6,13 @@ std::unique_ptr<TNetIOHandlerSocket> TNetServerIOHandlerStack::Accept(TNetSocket
   handler->Open();
   while (!aThread.Stopped() && aListener.HandleAllocated()) {
     if (!aListener.Select(kAcceptSliceMs) || aThread.Stopped()) continue;
-    if (handler->Binding().Accept(aListener.Handle())) return handler;
+    if (handler->Binding().Accept(aListener.Handle())) {
+      // Accepted sockets take the listening socket's Nagle setting, whether
+      // or not the platform carries it over.
+      handler->Binding().UseNagle = aListener.UseNagle;
+      handler->Binding().ApplyNagle();
+      return handler;
+    }
   }
   return nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/resource.h>
 
@@ -102,10 +103,16 @@ class ServerTest : public ::testing::Test {
 
 TEST_F(ServerTest, RunsTheHooksInOrderOnTheConnectionsOwnThread) {
   std::string connectThreadName;
+  bool nagle = true;
+  server.UseNagle = false;
   server.OnContextCreated = [&](TNetContext&) { Record("created"); };
   auto onConnect = server.OnConnect;
   server.OnConnect = [&, onConnect](TNetContext& context) {
     connectThreadName = CurrentThreadName();
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    getsockopt(context.Binding()->Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &size);
+    nagle = noDelay == 0;
     onConnect(context);
   };
   StartOnLoopback();
@@ -122,6 +129,7 @@ TEST_F(ServerTest, RunsTheHooksInOrderOnTheConnectionsOwnThread) {
   EXPECT_EQ(threads["connect"].count(std::this_thread::get_id()), 0u);
   EXPECT_GT(executes, 0);
   EXPECT_EQ(connectThreadName, "Scheduler User");
+  EXPECT_FALSE(nagle);  // no-delay on the accepted socket, as on the listener
 }
 
 TEST_F(ServerTest, NamesTheListenerThreadsAfterTheServer) {
