@@ -35,6 +35,9 @@ TNetServerContext::TNetServerContext(std::unique_ptr<TNetTCPConnection> aConnect
 
 void TNetServerContext::DoBeforeRun() {
   FContexts.Add(this);
+  // Accepted just as a stop began: the stop's walk of Contexts may have
+  // missed it, so it disconnects itself.
+  if (FServer.Stopping()) Connection().Disconnect(false);
   FServer.DoConnect(*this);
 }
 
@@ -84,6 +87,7 @@ void TNetCustomTCPServer::SetScheduler(TNetScheduler* aScheduler) {
 }
 
 void TNetCustomTCPServer::SetIOHandler(TNetServerIOHandler* aIOHandler) {
+  if (FActive) throw ENetException("Cannot change the IOHandler while the server is Active.");
   FImplicitIOHandler.reset();
   FIOHandler = aIOHandler;
 }
@@ -92,6 +96,11 @@ void TNetCustomTCPServer::SetActive(bool aValue) {
   if (aValue == FActive) return;
   if (!aValue) {
     std::exception_ptr error;
+    FStopping = true;
+    struct StopEnds {
+      std::atomic<bool>& flag;
+      ~StopEnds() { flag = false; }
+    } stopEnds{FStopping};
     StopListening();
     try {
       // Without telling the peers: each connection thread then finds its
@@ -202,7 +211,8 @@ void TNetCustomTCPServer::ListenOnce(TNetListenerThread& aListener) {
   try {
     // The thread for the next connection exists before the accept begins.
     yarn = FScheduler->AcquireYarn();
-    std::unique_ptr<TNetIOHandlerSocket> handler = FIOHandler->Accept(aListener.Binding(), aListener);
+    std::unique_ptr<TNetIOHandlerSocket> handler =
+        FIOHandler->Accept(aListener.Binding(), aListener, [this] { FScheduler->ReapFinished(); });
     if (!handler) {
       FScheduler->TerminateYarn(std::exchange(yarn, nullptr));
       aListener.Stop();
@@ -250,6 +260,13 @@ void TNetCustomTCPServer::DoException(TNetContext& aContext, std::exception_ptr 
 
 // ---------------------------------------------------------------- TNetTCPServer
 
+TNetTCPServer::~TNetTCPServer() {
+  try {
+    SetActive(false);
+  } catch (...) {
+  }
+}
+
 void TNetTCPServer::CheckOkToBeActive() {
   if (!OnExecute) throw ENetTCPNoOnExecute();
 }
@@ -260,6 +277,13 @@ bool TNetTCPServer::DoExecute(TNetContext& aContext) {
 }
 
 // ---------------------------------------------------------------- TtvqWSCustomServer
+
+TtvqWSCustomServer::~TtvqWSCustomServer() {
+  try {
+    SetActive(false);
+  } catch (...) {
+  }
+}
 
 void TtvqWSCustomServer::Startup() {
   if (OnStartup) OnStartup(*this);

@@ -7,6 +7,7 @@
 // has run OnDisconnect and ended; no thread outlives the server.
 #pragma once
 
+#include <atomic>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -120,7 +121,9 @@ class TNetCustomTCPServer {
 
   std::string Name;
 
-  bool Active() const { return FActive; }
+  bool Active() const { return FActive.load(std::memory_order_acquire); }
+  // True from the start of a stop sequence to its end.
+  bool Stopping() const { return FStopping.load(std::memory_order_acquire); }
   // Runs the start or the stop sequence on the caller's thread.
   void SetActive(bool aValue);
 
@@ -132,7 +135,8 @@ class TNetCustomTCPServer {
   TNetReuseSocket ReuseSocket = rsOSDependent;
   bool UseNagle = true;
 
-  // A scheduler assigned here is not owned; one made at start is.
+  // A scheduler or I/O handler assigned here is not owned; one made at
+  // start is. Neither can change while the server is active.
   TNetScheduler* Scheduler() const { return FScheduler; }
   void SetScheduler(TNetScheduler* aScheduler);
   TNetServerIOHandler* IOHandler() const { return FIOHandler; }
@@ -172,7 +176,8 @@ class TNetCustomTCPServer {
   void StopListening();
   void TerminateAllThreads();
 
-  bool FActive = false;
+  std::atomic<bool> FActive{false};
+  std::atomic<bool> FStopping{false};
   TNetScheduler* FScheduler = nullptr;  // owned when FImplicitScheduler
   std::unique_ptr<TNetScheduler> FImplicitScheduler;
   TNetServerIOHandler* FIOHandler = nullptr;  // owned when FImplicitIOHandler
@@ -184,6 +189,9 @@ class TNetCustomTCPServer {
 // Adds OnExecute, without which the server does not start.
 class TNetTCPServer : public TNetCustomTCPServer {
  public:
+  // Stops first, while OnExecute still exists for the threads that run it.
+  ~TNetTCPServer() override;
+
   TNetServerContextEvent OnExecute;
 
  protected:
@@ -194,6 +202,8 @@ class TNetTCPServer : public TNetCustomTCPServer {
 // The TCP server that the WebSocket server owns.
 class TtvqWSCustomServer : public TNetTCPServer {
  public:
+  ~TtvqWSCustomServer() override;
+
   std::function<void(TNetCustomTCPServer&)> OnStartup;
   std::function<void(TNetCustomTCPServer&)> OnShutdown;
   // Whether the connection on aPort uses TLS; never asked without TLS.

@@ -4,10 +4,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -176,18 +178,33 @@ void TNetSocketHandle::Listen(int aBacklog) {
 }
 
 bool TNetSocketHandle::Select(int aTimeoutMs) const {
-  if (!HandleAllocated()) return false;
-  pollfd entry{FHandle, POLLIN, 0};
-  const int ready = ::poll(&entry, 1, aTimeoutMs);
-  if (ready < 0 && errno != EINTR) RaiseLastSocketError();
-  return ready > 0;
+  // A closed handle counts as readable, so that the caller finds it closed
+  // at once instead of taking it for a time-out.
+  if (!HandleAllocated()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  while (true) {
+    pollfd entry{FHandle, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, aTimeoutMs);
+    if (ready >= 0) return ready > 0;
+    if (errno != EINTR) RaiseLastSocketError();
+    if (aTimeoutMs >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      aTimeoutMs = static_cast<int>(left.count());
+    }
+  }
 }
 
 bool TNetSocketHandle::Accept(int aListener) {
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   const int handle = ::accept4(aListener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  if (handle < 0) return false;
+  if (handle < 0) {
+    // Out of descriptors or memory: the connection stays queued, so report
+    // it instead of retrying at once.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) RaiseLastSocketError();
+    return false;
+  }
   {
     TtvqLock guard(FLock);
     if (FHandle >= 0) ::close(FHandle);
@@ -207,6 +224,11 @@ void TNetSocketHandle::ApplyNagle() { SetSockOpt(IPPROTO_TCP, TCP_NODELAY, UseNa
 
 void TNetSocketHandle::SetSockOpt(int aLevel, int aOption, int aValue) {
   if (::setsockopt(FHandle, aLevel, aOption, &aValue, sizeof aValue) != 0) RaiseLastSocketError();
+}
+
+void TNetSocketHandle::SetSendTimeout(int aMs) {
+  timeval value{aMs / 1000, (aMs % 1000) * 1000};
+  if (::setsockopt(FHandle, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value) != 0) RaiseLastSocketError();
 }
 
 void TNetSocketHandle::SetKeepAlive(bool aEnabled, int aTimeMs, int aIntervalMs) {

@@ -155,15 +155,17 @@ class TNetSocketHandle {
   // "Could not bind socket." when that fails.
   void Bind();
   void Listen(int aBacklog);
-  // Waits up to aTimeoutMs for the socket to become readable (-1: no limit).
-  // False on a time-out or an interrupted wait.
+  // Waits up to aTimeoutMs for the socket to become readable (-1: no
+  // limit); false on a time-out. A closed handle counts as readable.
   bool Select(int aTimeoutMs) const;
   // Accepts one connection of listening socket aListener into this handle.
-  // False when there was none to take.
+  // False when there was none to take; raises when the process is out of
+  // descriptors or memory.
   bool Accept(int aListener);
   // Applies UseNagle (false: TCP_NODELAY on).
   void ApplyNagle();
   void SetSockOpt(int aLevel, int aOption, int aValue);
+  void SetSendTimeout(int aMs);
   void SetKeepAlive(bool aEnabled, int aTimeMs, int aIntervalMs);
 
   // Receives up to aLength bytes; 0 means the peer closed. Raises

@@ -81,7 +81,7 @@ void TNetIOHandler::ReadBytes(std::vector<std::uint8_t>& aBytes, std::ptrdiff_t 
     InputBuffer.ExtractToBytes(aBytes, aCount, aAppend);
   } else if (aCount < 0) {
     if (InputBuffer.IsEmpty()) {
-      ReadFromSource(false, ReadTimeout, false);
+      ReadFromSource(false, -1, false);
       CheckForDisconnect(true, true);
     }
     InputBuffer.ExtractToBytes(aBytes, -1, aAppend);

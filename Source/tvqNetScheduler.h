@@ -40,6 +40,8 @@ class TNetScheduler {
   virtual void TerminateYarn(TNetYarn* aYarn) = 0;
   // Stops every running slot and returns once all of them have ended.
   virtual void TerminateAllYarns() = 0;
+  // Joins and destroys the threads whose task has ended.
+  virtual void ReapFinished() {}
 
   // The slots in use.
   TtvqThreadList<TNetYarn> ActiveYarns;

@@ -36,7 +36,17 @@ void TNetThreadWithTask::Finished() {
 
 // ---------------------------------------------------------------- TNetSchedulerOfThread
 
-TNetSchedulerOfThread::~TNetSchedulerOfThread() { TerminateAllYarns(); }
+TNetSchedulerOfThread::~TNetSchedulerOfThread() {
+  TerminateAllYarns();
+  // Join every thread while the lists they report to still exist.
+  std::vector<std::unique_ptr<TNetThreadWithTask>> threads;
+  {
+    std::lock_guard guard(FThreadsLock);
+    threads.swap(FThreads);
+    FFinished.clear();
+  }
+  threads.clear();
+}
 
 TNetYarn* TNetSchedulerOfThread::AcquireYarn() {
   ReapFinished();
@@ -77,10 +87,11 @@ void TNetSchedulerOfThread::TerminateYarn(TNetYarn* aYarn) {
 }
 
 void TNetSchedulerOfThread::ReleaseYarn(TNetYarnOfThread& aYarn) {
-  ActiveYarns.Remove(&aYarn);
   {
+    // One step: whoever sees the slot gone also finds the thread to join.
     std::lock_guard guard(FThreadsLock);
     FFinished.push_back(&aYarn.Thread());
+    ActiveYarns.Remove(&aYarn);
   }
   FYarnReleased.notify_all();
 }

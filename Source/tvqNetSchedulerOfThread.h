@@ -60,9 +60,9 @@ class TNetSchedulerOfThread : public TNetScheduler {
   // Called by a thread whose task has ended, as its very last step.
   void ReleaseYarn(TNetYarnOfThread& aYarn);
 
+  void ReapFinished() override;
+
  private:
-  // Joins and destroys the threads whose task has ended.
-  void ReapFinished();
   std::unique_ptr<TNetThreadWithTask> TakeThread(TNetThreadWithTask& aThread);
 
   std::mutex FThreadsLock;  // guards the two lists and wakes TerminateAllYarns

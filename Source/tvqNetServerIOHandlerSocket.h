@@ -2,6 +2,7 @@
 // each connection and performs the accept.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "tvqNetIOHandlerStack.h"
@@ -13,8 +14,10 @@ class TNetServerIOHandler {
   virtual void Init() {}
   virtual void Shutdown() {}
   // Waits in 250 ms slices for a connection on aListener until one is
-  // accepted or aThread is stopped; none when it gave up.
-  virtual std::unique_ptr<TNetIOHandlerSocket> Accept(TNetSocketHandle& aListener, TNetThread& aThread) = 0;
+  // accepted or aThread is stopped; none when it gave up. aEachSlice runs
+  // after every slice that brought nothing.
+  virtual std::unique_ptr<TNetIOHandlerSocket> Accept(TNetSocketHandle& aListener, TNetThread& aThread,
+                                                      const std::function<void()>& aEachSlice = {}) = 0;
 };
 
 class TNetServerIOHandlerSocket : public TNetServerIOHandler {};
@@ -22,5 +25,6 @@ class TNetServerIOHandlerSocket : public TNetServerIOHandler {};
 class TNetServerIOHandlerStack : public TNetServerIOHandlerSocket {
  public:
   static constexpr int kAcceptSliceMs = 250;
-  std::unique_ptr<TNetIOHandlerSocket> Accept(TNetSocketHandle& aListener, TNetThread& aThread) override;
+  std::unique_ptr<TNetIOHandlerSocket> Accept(TNetSocketHandle& aListener, TNetThread& aThread,
+                                              const std::function<void()>& aEachSlice = {}) override;
 };

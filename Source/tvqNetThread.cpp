@@ -73,7 +73,17 @@ void TNetThread::Execute() {
   } catch (...) {
     if (!error) error = std::current_exception();
   }
-  Cleanup();
-  if (error) HandleException(error);
-  Finished();
+  // Nothing may leave the thread's body: an escaping error would end the process.
+  try {
+    Cleanup();
+  } catch (...) {
+  }
+  try {
+    if (error) HandleException(error);
+  } catch (...) {
+  }
+  try {
+    Finished();
+  } catch (...) {
+  }
 }

@@ -247,6 +247,62 @@ TEST_F(ServerTest, StopDisconnectsEveryClientBeforeItReturns) {
   for (auto& client : clients) EXPECT_TRUE(client.WaitForClose());
 }
 
+TEST_F(ServerTest, StoppingWithManyClientsAtOnceIsClean) {
+  StartOnLoopback();
+  for (int round = 0; round < 5; ++round) {
+    std::vector<LoopbackClient> clients;
+    for (int i = 0; i < 20; ++i) clients.emplace_back(port);
+    ASSERT_TRUE(WaitUntil([&] { return Count("connect") == static_cast<std::size_t>(20 * (round + 1)); }));
+    server.SetActive(false);  // every thread ends at once
+    EXPECT_EQ(Count("disconnect"), Count("connect"));
+    server.SetActive(true);
+  }
+}
+
+TEST(ServerLifetime, DestroyingAnActiveServerStopsItFirst) {
+  std::atomic<int> disconnects{0}, shutdowns{0};
+  int port = 0;
+  {
+    TtvqWSCustomServer server;
+    server.OnExecute = [](TNetContext& context) { context.Connection().IOHandler()->CheckForDataOnSource(10); };
+    server.OnDisconnect = [&](TNetContext&) { ++disconnects; };
+    server.OnShutdown = [&](TNetCustomTCPServer&) { ++shutdowns; };
+    server.Bindings.Add().IP = "127.0.0.1";
+    server.SetActive(true);
+    port = server.Bindings[0].Port;
+    LoopbackClient client(port);
+    ASSERT_TRUE(WaitUntil([&] { return server.Contexts.Lock()->size() == 1; }));
+  }  // destroyed while active, with a client connected
+  EXPECT_EQ(disconnects, 1);
+  EXPECT_EQ(shutdowns, 1);
+}
+
+TEST_F(ServerTest, AFailingExceptionHandlerDoesNotEndTheProcess) {
+  server.OnException = [](TNetContext&, std::exception_ptr) { throw std::runtime_error("handler failed too"); };
+  StartOnLoopback();
+  LoopbackClient client(port);
+  client.Send("boom");
+  EXPECT_TRUE(client.WaitForClose());
+  ASSERT_TRUE(WaitUntil([&] { return ContextCount() == 0; }));
+  LoopbackClient next(port);  // still serving
+  next.Send("ok");
+  EXPECT_EQ(next.Receive(2), "ok");
+}
+
+TEST_F(ServerTest, AcceptedSocketsTakeASendTimeOut) {
+  std::atomic<bool> set{false};
+  server.OnConnect = [&](TNetContext& context) {
+    context.Binding()->SetSendTimeout(1000);
+    timeval value{};
+    socklen_t size = sizeof value;
+    getsockopt(context.Binding()->Handle(), SOL_SOCKET, SO_SNDTIMEO, &value, &size);
+    set = value.tv_sec == 1 && value.tv_usec == 0;
+  };
+  StartOnLoopback();
+  LoopbackClient client(port);
+  EXPECT_TRUE(WaitUntil([&] { return set.load(); }));
+}
+
 TEST_F(ServerTest, IdleConnectionsWaitInsteadOfSpinning) {
   StartOnLoopback();
   LoopbackClient client(port);

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace test {
 
@@ -36,6 +37,12 @@ class LoopbackClient {
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;
   LoopbackClient(LoopbackClient&& aOther) noexcept : FFd(aOther.FFd) { aOther.FFd = -1; }
+  LoopbackClient& operator=(LoopbackClient&& aOther) noexcept {
+    Close();
+    FFd = std::exchange(aOther.FFd, -1);
+    FPeerClosed = std::exchange(aOther.FPeerClosed, false);
+    return *this;
+  }
   ~LoopbackClient() { Close(); }
 
   void Connect(int aPort, bool aIPv6 = false) {
@@ -90,6 +97,15 @@ class LoopbackClient {
       }
       bytes.append(chunk, static_cast<std::size_t>(n));
     }
+    return bytes;
+  }
+
+  // Everything received until the peer closes the connection (or aTimeout).
+  std::string ReceiveUntilClose(std::chrono::milliseconds aTimeout = std::chrono::seconds(10)) {
+    std::string bytes;
+    const auto deadline = std::chrono::steady_clock::now() + aTimeout;
+    while (!FPeerClosed && std::chrono::steady_clock::now() < deadline)
+      bytes += Receive(1 << 20, std::chrono::milliseconds(50));
     return bytes;
   }
 
