@@ -1,0 +1,165 @@
+// Public: the WebSocket codec of a connection (TtvqWSConnection_Base_Net):
+// the frame reader that turns received bytes into messages and control
+// frames, and the frame writer; and TtvqWSConnection_Net, which binds the
+// codec to one TCP connection of the transport.
+//
+// Threads: reading runs only on the connection's own thread. Writing may
+// come from any thread: every RFC 6455 frame (and every fragmented message
+// as a whole) is written as one buffer under the write lock FCS, so frames
+// of concurrent writers never interleave.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tvqWebSocket_Classes.h"
+#include "tvqWebSocket_Classes_Queues.h"
+
+class TNetTCPConnection;
+
+// A frame assembler: the state of the frame being read and the payload of
+// the message collected so far.
+class TtvqWSMsg {
+ public:
+  bool Continuation = false;  // the frame being read has op-code 0
+  bool Fragmented = false;    // the frame being read has FIN clear
+  int MaskIndex = 0;
+  TOpcode OpCode = opNone;    // of the message held; continuations keep it
+  TPayload PayLoad = pa7bits;
+  std::uint64_t PayLoadLength = 0;  // payload bytes still to read
+  int PLState = 0;                  // extended-length bytes read
+  TtvqBytes ReadBuffer;             // payload collected while it arrives in parts
+  bool ReadMasked = false;
+  int State = 0;                    // 0 first header byte ... 4 payload
+  TtvqBytes Stream;                 // the assembled payload of the message
+  std::array<std::uint8_t, 4> Mask{};
+
+  void Clear();
+};
+
+class TtvqWSConnection_Base_Net : public TtvqWSConnection {
+ public:
+  TtvqWSConnection_Base_Net();
+  ~TtvqWSConnection_Base_Net() override;
+
+  // The opening request's header lines.
+  std::vector<std::string> HeadersRequest;
+
+  // The largest message the reader takes, fragments together; a larger one
+  // closes the connection with 1009 "Message too big".
+  std::uint64_t MaxMessageSize = 16u * 1024u * 1024u;
+
+  // The read loop: performs the opening handshake first, then reads frames
+  // while input is buffered (waiting up to ReadTimeOut for the rest of a
+  // frame split over segments).
+  void DoReadData(bool aMaskRequired);
+
+  void DoAbortConnection() override;
+  void DisconnectPeer() override;
+
+  // The pings sent and not yet answered.
+  TtvqThreadListQueuePings& QueuePingList() { return *FQueuePingList; }
+
+  // ---- the frame writer (any thread)
+  void DoWriteText(const std::string& aText, TOpcode aOpCode, bool aMore);
+  void DoWriteStream(const TtvqBytes& aStream, TOpcode aOpCode, bool aMore);
+  void DoWriteTextFragments(const std::string& aText, TOpcode aOpCode, bool aContinue, int aSize);
+  void DoWriteStreamFragments(const TtvqBytes& aStream, TOpcode aOpCode, bool aContinue, int aSize);
+  void DoWriteHixie76(const std::string& aText, TOpcode aKind);
+
+ protected:
+  void DoWriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) override;
+  void DoWriteData(const TtvqBytes& aStream, int aSize, TwsStreaming aStreaming) override;
+  void DoWriteClose(int aCloseCode) override;
+  void DoPing(const std::string& aText) override;
+  void DoCloseConnection(const std::string& aMessage, int aCloseCode) override;
+
+  // The opening handshake; the server connection provides it.
+  virtual void DoHandshake() {}
+
+  // ---- the frame reader (the connection's thread)
+  void DoReadFrame(bool aMaskRequired);
+  void DoReadFrameHixie76();
+  // Appends at most aCount buffered bytes (never waits); returns how many.
+  std::size_t DoReadBytes(std::size_t aCount, TtvqBytes& aAppendTo);
+  void DoProcessFrame();
+  void DoDeliverMessage();
+  void DoDeliverFragment();
+  // The text of UTF-8 bytes; "Invalid UTF8 message" (1007) when malformed.
+  std::string DoDecodeText(const TtvqBytes& aBytes);
+
+  // ---- what the codec needs from the transport
+  virtual bool HasTCPConnection() const = 0;
+  virtual std::size_t InputSize() const = 0;
+  virtual void TakeInput(std::size_t aCount, TtvqBytes& aAppendTo) = 0;
+  // Waits up to the read time-out for more input; true when some came.
+  virtual bool WaitForInput() = 0;
+  virtual void ClearInput() = 0;
+  // Sends one frame: write buffer opened, written, flushed and closed.
+  virtual void SendFrame(const std::uint8_t* aData, std::size_t aLength) = 0;
+  virtual void ClearWriteBuffer() = 0;
+  // Drops the TCP connection without telling the peer.
+  virtual void DisconnectTransport() = 0;
+
+ private:
+  void WriteFrame(TOpcode aOpCode, bool aFin, const std::uint8_t* aPayload, std::size_t aLength);
+  void WriteFragments(const std::uint8_t* aData, std::size_t aLength, TOpcode aOpCode, bool aContinue,
+                      int aSize);
+  // A protocol violation: closes with aText and aCode (raising when asked).
+  void Violation(const char* aText, int aCode) { DoCloseConnection(aText, aCode); }
+  TtvqWSMsg& DataAssembler();
+  TtvqWSMsg& ControlAssembler();
+  // The length of the frame is known: check it and move on to the key or
+  // the payload.
+  void LengthComplete();
+  void DiscardInputIfAsked();
+
+  std::unique_ptr<TtvqWSMsg> FWSMessage;
+  std::unique_ptr<TtvqWSMsg> FWSControlCode;
+  TtvqWSMsg* FWSMSG = nullptr;  // the current assembler, one of the two
+  std::size_t FReadBufferSize = 16384;
+  int FState = 0;          // Hixie-76 reader: 0 between frames, 1 inside one
+  TtvqBytes FStream;       // Hixie-76 bytes collected
+  bool FHixiePendingFF = false;  // a 0xFF whose next byte has not come yet
+  std::atomic<bool> FDoDisconnect{false};
+  bool FMustDisconnect = false;
+  std::unique_ptr<TtvqThreadListQueuePings> FQueuePingList;
+  std::atomic<bool> FDiscardInput{false};
+  std::atomic<std::thread::id> FReaderThread{};
+};
+
+// The codec bound to one TCP connection of the transport.
+class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
+ public:
+  int ReadTimeOut = 10;  // ms
+
+  // Not owned. Clearing it waits for a write in progress to finish.
+  TNetTCPConnection* TCPConnection() const { return FTCPConnection.load(std::memory_order_acquire); }
+  void SetTCPConnection(TNetTCPConnection* aConnection);
+
+  bool Active() const override;
+
+ protected:
+  bool ReadAddresses(TAddresses& aOut) override;
+
+  bool HasTCPConnection() const override;
+  std::size_t InputSize() const override;
+  void TakeInput(std::size_t aCount, TtvqBytes& aAppendTo) override;
+  bool WaitForInput() override;
+  void ClearInput() override;
+  void SendFrame(const std::uint8_t* aData, std::size_t aLength) override;
+  void ClearWriteBuffer() override;
+  void DisconnectTransport() override;
+
+ private:
+  std::atomic<TNetTCPConnection*> FTCPConnection{nullptr};
+  // Guards the use of FTCPConnection by operations that must not wait for
+  // a write (disconnect, Active). Order: FCS before it.
+  mutable std::mutex FTransportLock;
+};
