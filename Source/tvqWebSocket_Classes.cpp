@@ -6,6 +6,7 @@
 #include <random>
 
 #include "tvqWebSocket_Classes_Queues.h"
+#include "tvqWebSocket_Platform.h"
 
 std::uint8_t OpcodeWireCode(TOpcode aOpCode) {
   switch (aOpCode) {
@@ -282,4 +283,617 @@ void TtvqWSConnection::DoSendQueuedMessages() {
       }
     }
   }
+}
+
+// ---------------------------------------------------------------- TtvqTimer
+
+TtvqTimer::TtvqTimer() = default;
+
+TtvqTimer::~TtvqTimer() {
+  FAlive->store(false);
+  SetEnabled(false);
+}
+
+bool TtvqTimer::Enabled() const {
+  std::lock_guard guard(FLock);
+  return FEnabled;
+}
+
+void TtvqTimer::SetEnabled(bool aValue) {
+  std::thread ended;
+  {
+    std::lock_guard guard(FLock);
+    if (aValue == FEnabled) return;
+    FEnabled = aValue;
+    if (aValue) {
+      if (FThread.joinable()) ended.swap(FThread);
+      FThread = std::thread([this] { Execute(); });
+    } else {
+      ended.swap(FThread);
+    }
+  }
+  FWake.notify_all();
+  if (ended.joinable() && ended.get_id() != std::this_thread::get_id()) ended.join();
+  else if (ended.joinable()) ended.detach();  // disabled from its own tick: it ends by itself
+}
+
+void TtvqTimer::Execute() {
+  std::unique_lock guard(FLock);
+  int left = Interval;
+  while (FEnabled) {
+    // Count the interval down in 100 ms steps; disabling wakes it at once.
+    FWake.wait_for(guard, std::chrono::milliseconds(100), [this] { return !FEnabled; });
+    if (!FEnabled) break;
+    left -= 100;
+    if (left > 0) continue;
+    left = Interval;
+    guard.unlock();
+    Fire();
+    guard.lock();
+  }
+}
+
+void TtvqTimer::Fire() {
+  const auto tick = [this] {
+    try {
+      if (OnTimer) OnTimer(*this);
+    } catch (...) {
+      if (!OnException) throw;
+      OnException(*this, std::current_exception());
+    }
+  };
+  switch (NotifyEvents.load()) {
+    case neNoSync:
+      try {
+        tick();
+      } catch (...) {
+        // on the timer thread an error ends this count; the next one starts
+      }
+      break;
+    case neAsynchronous: {
+      ItvqPlatform* platform = Platform ? Platform : tvqPlatform();
+      if (!platform) break;
+      platform->Queue([alive = FAlive, tick] {
+        if (*alive) tick();
+      });
+      break;
+    }
+    case neSynchronous: {
+      ItvqPlatform* platform = Platform ? Platform : tvqPlatform();
+      if (!platform) break;
+      try {
+        platform->Synchronize([alive = FAlive, tick] {
+          if (*alive) tick();
+        });
+      } catch (...) {
+      }
+      break;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- TtvqTCPComponent_Base
+
+ItvqPlatform& TtvqTCPComponent_Base::PlatformOrProcess() const {
+  ItvqPlatform* platform = Platform ? Platform : tvqPlatform();
+  if (!platform) throw TtvqWSException("No main thread to deliver events to");
+  return *platform;
+}
+
+// ---------------------------------------------------------------- TtvqWSComponent_Base
+
+TtvqWSComponent_Base::TtvqWSComponent_Base() {
+  for (auto& list : FNotify) list = std::make_unique<TtvqWSObjectList>();
+  FQueueMessage = std::make_unique<TtvqWSObjectList>();
+  FQueueBinary = std::make_unique<TtvqWSObjectList>();
+  FQueueFragmented = std::make_unique<TtvqWSObjectList>();
+}
+
+TtvqWSComponent_Base::~TtvqWSComponent_Base() { StopDeliveries(); }
+
+void TtvqWSComponent_Base::StopDeliveries() {
+  BeginDestroy();
+  FAlive->store(false);
+}
+
+template <class FAdd>
+void TtvqWSComponent_Base::Dispatch(TKind aKind, FAdd&& aAdd, const std::function<void()>& aRaiseNow) {
+  switch (NotifyEvents()) {
+    case neNoSync:
+      aRaiseNow();
+      return;
+    case neAsynchronous:
+    case neSynchronous: {
+      aAdd(*FNotify[aKind]);
+      auto drain = [this, alive = FAlive, aKind] {
+        if (*alive) Drain(aKind);
+      };
+      if (NotifyEvents() == neAsynchronous)
+        PlatformOrProcess().Queue(drain);
+      else
+        PlatformOrProcess().Synchronize(drain);
+      return;
+    }
+  }
+}
+
+void TtvqWSComponent_Base::DoNotifyConnect(TtvqWSConnection* aConnection) {
+  if (IsDestroying() || !aConnection || aConnection->FIsInternal || !aConnection->FNotifyConnection) return;
+  Dispatch(evConnect, [&](TtvqWSObjectList& l) { l.AddNotifyObject(aConnection); },
+           [&] { DoEventConnect(aConnection); });
+}
+
+void TtvqWSComponent_Base::DoNotifyDisconnect(TtvqWSConnection* aConnection) {
+  if (IsDestroying() || !aConnection) return;
+  if (aConnection->FIsInternal || !aConnection->FNotifyDisconnection) {
+    DoFreeConnection(aConnection);  // no event: only released
+    return;
+  }
+  const int code = aConnection->CloseCode;
+  Dispatch(evDisconnect, [&](TtvqWSObjectList& l) { l.AddNotifyObject(aConnection, code); },
+           [&] {
+             DoEventDisconnect(aConnection, code);
+             DoFreeConnection(aConnection);
+           });
+}
+
+void TtvqWSComponent_Base::DoNotifyMessage(TtvqWSConnection* aConnection) {
+  if (IsDestroying() || !aConnection || aConnection->FIsInternal) return;
+  const std::string text = aConnection->MsgReceived();
+  Dispatch(evMessage, [&](TtvqWSObjectList& l) { l.AddNotifyObject(aConnection, text); },
+           [&] { DoEventMessage(aConnection, text); });
+}
+
+void TtvqWSComponent_Base::DoNotifyBinary(TtvqWSConnection* aConnection) {
+  if (IsDestroying() || !aConnection || aConnection->FIsInternal) return;
+  const TtvqBytes& data = aConnection->MsgBinaryReceived;
+  Dispatch(evBinary, [&](TtvqWSObjectList& l) { l.AddNotifyObject(aConnection, data); },
+           [&] { DoEventBinary(aConnection, data); });
+}
+
+void TtvqWSComponent_Base::DoNotifyFragmented(TtvqWSConnection* aConnection, const TtvqBytes& aData, TOpcode aOpCode,
+                                              bool aContinuation) {
+  if (IsDestroying() || !aConnection || aConnection->FIsInternal) return;
+  Dispatch(evFragmented,
+           [&](TtvqWSObjectList& l) { l.AddNotifyObject(aConnection, aData, aOpCode, aContinuation); },
+           [&] { DoEventFragmented(aConnection, aData, aOpCode, aContinuation); });
+}
+
+void TtvqWSComponent_Base::DoNotifyError(TtvqWSConnection* aConnection) {
+  if (IsDestroying() || !aConnection || aConnection->FIsInternal) return;
+  const std::string error = aConnection->MsgError;
+  Dispatch(evError, [&](TtvqWSObjectList& l) { l.AddNotifyObject(aConnection, error); },
+           [&] { DoEventError(aConnection, error); });
+}
+
+void TtvqWSComponent_Base::DoNotifyException(TtvqWSConnection* aConnection) {
+  if (IsDestroying() || !aConnection || aConnection->FIsInternal) return;
+  const std::string error = aConnection->MsgException;
+  const std::exception_ptr raw = aConnection->RawException;
+  Dispatch(evException, [&](TtvqWSObjectList& l) { l.AddNotifyObject(aConnection, error, raw); },
+           [&] { DoEventException(aConnection, error, raw); });
+}
+
+void TtvqWSComponent_Base::Raise(TKind aKind, TtvqWSNotifyObject& aItem) {
+  TtvqWSConnection* connection = aItem.Connection;
+  switch (aKind) {
+    case evConnect: DoEventConnect(connection); break;
+    case evDisconnect: DoEventDisconnect(connection, aItem.Int); break;
+    case evMessage: DoEventMessage(connection, aItem.Text); break;
+    case evBinary: DoEventBinary(connection, aItem.Stream); break;
+    case evFragmented: DoEventFragmented(connection, aItem.Stream, static_cast<TOpcode>(aItem.Int), aItem.Text1 == "1"); break;
+    case evError: DoEventError(connection, aItem.Text); break;
+    case evException: DoEventException(connection, aItem.Text, aItem.RawException); break;
+    case evKinds: break;
+  }
+}
+
+void TtvqWSComponent_Base::Drain(TKind aKind) {
+  if (IsDestroying()) return;
+  TtvqWSObjectList& list = *FNotify[aKind];
+  // The list stays locked for the whole drain: a connection thread that
+  // raises an event of this kind meanwhile waits to append it.
+  auto items = list.Lock();
+  if (FAsync[aKind]) return;  // a drain of this kind runs further up the stack
+  FAsync[aKind] = true;
+  struct EndDrain {
+    bool& flag;
+    ~EndDrain() { flag = false; }
+  } endDrain{FAsync[aKind]};
+  while (!items->empty()) {
+    TtvqWSNotifyObject* item = items->front();
+    // The event leaves its list also when its handler fails; the rest wait
+    // for the next drain.
+    struct RemoveItem {
+      TtvqWSObjectList& list;
+      ~RemoveItem() { list.Delete(0); }
+    } remove{list};
+    Raise(aKind, *item);
+    if (aKind == evDisconnect && item->Connection && !item->Connection->FFreed) {
+      try {
+        DoFreeConnection(item->Connection);
+      } catch (...) {
+      }
+    }
+  }
+}
+
+void TtvqWSComponent_Base::DoEventConnect(TtvqWSConnection* aConnection) {
+  if (OnConnect) OnConnect(aConnection);
+}
+
+void TtvqWSComponent_Base::DoEventDisconnect(TtvqWSConnection* aConnection, int aCode) {
+  if (OnDisconnect) OnDisconnect(aConnection, aCode);
+}
+
+void TtvqWSComponent_Base::DoEventMessage(TtvqWSConnection* aConnection, const std::string& aText) {
+  if (!OnMessage) return;
+  if (FQueueMessages) {
+    FQueueMessage->AddNotifyObject(aConnection, aText);
+    return;
+  }
+  OnMessage(aConnection, aText);
+}
+
+void TtvqWSComponent_Base::DoEventBinary(TtvqWSConnection* aConnection, const TtvqBytes& aData) {
+  if (!OnBinary) return;
+  if (FQueueMessages) {
+    FQueueBinary->AddNotifyObject(aConnection, aData);
+    return;
+  }
+  OnBinary(aConnection, aData);
+}
+
+void TtvqWSComponent_Base::DoEventFragmented(TtvqWSConnection* aConnection, const TtvqBytes& aData, TOpcode aOpCode,
+                                             bool aContinuation) {
+  if (!OnFragmented) return;
+  if (FQueueMessages) {
+    FQueueFragmented->AddNotifyObject(aConnection, aData, aOpCode, aContinuation);
+    return;
+  }
+  OnFragmented(aConnection, aData, aOpCode, aContinuation);
+}
+
+void TtvqWSComponent_Base::DoEventError(TtvqWSConnection* aConnection, const std::string& aError) {
+  if (OnError) OnError(aConnection, aError);
+}
+
+void TtvqWSComponent_Base::DoEventException(TtvqWSConnection* aConnection, const std::string& aError,
+                                            std::exception_ptr aE) {
+  if (!OnException) return;
+  if (!aE) {
+    aE = std::make_exception_ptr(TtvqWSException(aError));
+  } else {
+    try {
+      std::rethrow_exception(aE);
+    } catch (const std::exception& e) {
+      if (std::string(e.what()).empty()) aE = std::make_exception_ptr(TtvqWSException(aError));
+    } catch (...) {
+    }
+  }
+  OnException(aConnection, aE);
+}
+
+void TtvqWSComponent_Base::SetQueueMessages(bool aValue) {
+  if (FQueueProcessing) return;
+  FQueueMessages = aValue;
+  if (aValue) return;
+  FQueueProcessing = true;
+  struct EndReplay {
+    std::atomic<bool>& flag;
+    ~EndReplay() { flag = false; }
+  } endReplay{FQueueProcessing};
+  for (auto [list, binary] : {std::pair{FQueueMessage.get(), false}, std::pair{FQueueBinary.get(), true}}) {
+    auto items = list->Lock();
+    while (!items->empty()) {
+      struct RemoveItem {
+        TtvqWSObjectList& list;
+        ~RemoveItem() { list.Delete(0); }
+      } remove{*list};
+      TtvqWSNotifyObject& item = *items->front();
+      if (binary)
+        DoEventBinary(item.Connection, item.Stream);
+      else
+        DoEventMessage(item.Connection, item.Text);
+    }
+  }
+}
+
+void TtvqWSComponent_Base::QueueClear() {
+  FQueueMessage->DeleteAll();
+  FQueueBinary->DeleteAll();
+}
+
+void TtvqWSComponent_Base::DoReportError(TtvqWSConnection* aConnection, const std::string& aError) noexcept {
+  if (IsDestroying()) return;
+  try {
+    if (OnError) {
+      if (aConnection) {
+        aConnection->MsgError = aError;
+        DoNotifyError(aConnection);
+        aConnection->DoAbortConnection();
+      } else {
+        DoEventError(nullptr, aError);
+      }
+    } else if (aConnection) {
+      aConnection->DoAbortConnection();
+    }
+  } catch (...) {
+  }
+}
+
+void TtvqWSComponent_Base::DoReportException(TtvqWSConnection* aConnection, const std::string& aError,
+                                             std::exception_ptr aE) noexcept {
+  if (IsDestroying()) return;
+  try {
+    if (OnException) {
+      if (aConnection) {
+        aConnection->MsgException = aError;
+        aConnection->RawException = aE;
+        DoNotifyException(aConnection);
+        aConnection->DoAbortConnection();
+      } else {
+        DoEventException(nullptr, aError, aE);
+      }
+    } else if (aConnection) {
+      aConnection->DoAbortConnection();
+    }
+  } catch (...) {
+  }
+}
+
+void TtvqWSComponent_Base::DoFreeConnection(TtvqWSConnection* aConnection) {
+  if (!aConnection) return;
+  if (ConnectionOwner) {
+    ConnectionOwner->DoFreeConnection(aConnection);
+    return;
+  }
+  aConnection->FFreed = true;
+  delete aConnection;
+}
+
+// ---------------------------------------------------------------- TtvqWSComponent
+
+namespace {
+
+std::string UpperCase(std::string aText) {
+  for (char& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return aText;
+}
+
+// A component made by RegisterProtocol: a name and this server's handlers.
+class TtvqWSPlainProtocol : public TtvqWSComponent_Base {
+ public:
+  explicit TtvqWSPlainProtocol(std::string aProtocol) : FProtocol(std::move(aProtocol)) {}
+  ~TtvqWSPlainProtocol() override { StopDeliveries(); }
+  std::string ComponentProtocol() const override { return FProtocol; }
+
+ private:
+  std::string FProtocol;
+};
+
+}  // namespace
+
+TtvqWSComponent::~TtvqWSComponent() { StopDeliveries(); }
+
+void TtvqWSComponent::DoRegisterProtocol(TtvqWSComponent_Base* aObject) {
+  aObject->SetNotifyEvents(NotifyEvents());
+  if (!aObject->Platform) aObject->Platform = Platform;
+  aObject->ConnectionOwner = this;
+  TtvqLock guard(FProtocolLock);
+  FProtocolObjectList.push_back(aObject);
+}
+
+void TtvqWSComponent::DoUnRegisterProtocol(TtvqWSComponent_Base* aObject) {
+  TtvqLock guard(FProtocolLock);
+  std::erase(FProtocolObjectList, aObject);
+  if (aObject->ConnectionOwner == this) aObject->ConnectionOwner = nullptr;
+}
+
+TtvqWSComponent_Base* TtvqWSComponent::RegisterProtocol(const std::string& aProtocol) {
+  auto component = std::make_unique<TtvqWSPlainProtocol>(aProtocol);
+  component->OnConnect = OnConnect;
+  component->OnDisconnect = OnDisconnect;
+  component->OnMessage = OnMessage;
+  component->OnBinary = OnBinary;
+  component->OnFragmented = OnFragmented;
+  component->OnError = OnError;
+  component->OnException = OnException;
+  TtvqWSComponent_Base* raw = component.get();
+  {
+    TtvqLock guard(FProtocolLock);
+    FOwnedProtocols.push_back(std::move(component));
+  }
+  DoRegisterProtocol(raw);
+  return raw;
+}
+
+void TtvqWSComponent::UnRegisterProtocol(const std::string& aProtocol) {
+  TtvqLock guard(FProtocolLock);
+  for (auto it = FProtocolObjectList.rbegin(); it != FProtocolObjectList.rend();) {
+    if ((*it)->ComponentProtocol() != aProtocol) {
+      ++it;
+      continue;
+    }
+    TtvqWSComponent_Base* object = *it;
+    it = decltype(it)(FProtocolObjectList.erase(std::next(it).base()));
+    std::erase_if(FOwnedProtocols, [&](const auto& owned) { return owned.get() == object; });
+  }
+}
+
+std::vector<TtvqWSComponent_Base*> TtvqWSComponent::ProtocolObjects() const {
+  TtvqLock guard(FProtocolLock);
+  return FProtocolObjectList;
+}
+
+bool TtvqWSComponent::MatchesProtocol(const std::string& aName, const TtvqWSComponent_Base& aObject) {
+  const std::string name = UpperCase(aName);
+  const std::string guid = UpperCase(aObject.ComponentGuid());
+  const std::string protocol = aObject.ComponentProtocol();
+  const auto matches = [&](const std::string& aPart) {
+    const std::string part = UpperCase(aPart);
+    return name == part || name == guid + "." + part;
+  };
+  if (matches(protocol)) return true;
+  if (protocol.find(',') == std::string::npos) return false;
+  for (const std::string& part : TtvqSplitCommas(protocol))
+    if (matches(part)) return true;
+  return false;
+}
+
+std::string TtvqWSComponent::ProtocolNames() const {
+  const std::vector<TtvqWSComponent_Base*> objects = ProtocolObjects();
+  std::vector<std::string> names;
+  for (const auto* object : objects)
+    if (object->ComponentProtocol() == tvqBrokerSubProtocol) {
+      names.push_back(tvqBrokerSubProtocol);
+      break;
+    }
+  for (const auto* object : objects) {
+    if (object->ComponentProtocol() == tvqBrokerSubProtocol) continue;
+    for (const std::string& part : TtvqSplitCommas(object->ComponentProtocol()))
+      names.push_back(object->ComponentGuid().empty() ? part : object->ComponentGuid() + "." + part);
+  }
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+  return text;
+}
+
+void TtvqWSComponent::SetNotifyEvents(TwsNotifyEvent aValue) { TtvqWSComponent_Base::SetNotifyEvents(aValue); }
+
+std::vector<TtvqWSComponent_Base*> TtvqWSComponent::Matching(const TtvqWSConnection& aConnection) const {
+  std::vector<TtvqWSComponent_Base*> matching;
+  for (TtvqWSComponent_Base* object : ProtocolObjects())
+    if (MatchesProtocol(aConnection.Protocol, *object)) matching.push_back(object);
+  return matching;
+}
+
+// Events of a connection with a sub-protocol go to every matching
+// component and to nothing else; without one, to this component.
+#define TVQ_ROUTE(Call, ...)                                               \
+  if (!aConnection || aConnection->Protocol.empty()) {                     \
+    TtvqWSComponent_Base::Call(aConnection __VA_OPT__(, ) __VA_ARGS__);    \
+    return;                                                                \
+  }                                                                        \
+  for (TtvqWSComponent_Base* object : Matching(*aConnection))              \
+    object->Call(aConnection __VA_OPT__(, ) __VA_ARGS__);
+
+void TtvqWSComponent::DoNotifyConnect(TtvqWSConnection* aConnection) { TVQ_ROUTE(DoNotifyConnect) }
+void TtvqWSComponent::DoNotifyMessage(TtvqWSConnection* aConnection) { TVQ_ROUTE(DoNotifyMessage) }
+void TtvqWSComponent::DoNotifyBinary(TtvqWSConnection* aConnection) { TVQ_ROUTE(DoNotifyBinary) }
+void TtvqWSComponent::DoNotifyFragmented(TtvqWSConnection* aConnection, const TtvqBytes& aData, TOpcode aOpCode,
+                                         bool aContinuation) {
+  TVQ_ROUTE(DoNotifyFragmented, aData, aOpCode, aContinuation)
+}
+void TtvqWSComponent::DoNotifyError(TtvqWSConnection* aConnection) { TVQ_ROUTE(DoNotifyError) }
+void TtvqWSComponent::DoNotifyException(TtvqWSConnection* aConnection) { TVQ_ROUTE(DoNotifyException) }
+
+#undef TVQ_ROUTE
+
+// A disconnect goes to the first matching component only (then to the
+// broker's), else to this component: each connection is released once.
+void TtvqWSComponent::DoNotifyDisconnect(TtvqWSConnection* aConnection) {
+  if (aConnection && !aConnection->Protocol.empty()) {
+    const std::vector<TtvqWSComponent_Base*> matching = Matching(*aConnection);
+    if (!matching.empty()) {
+      matching.front()->DoNotifyDisconnect(aConnection);
+      return;
+    }
+    if (aConnection->Protocol.find(tvqBrokerSubProtocol) != std::string::npos)
+      for (TtvqWSComponent_Base* object : ProtocolObjects())
+        if (object->ComponentProtocol() == tvqBrokerSubProtocol) {
+          object->DoNotifyDisconnect(aConnection);
+          return;
+        }
+  }
+  TtvqWSComponent_Base::DoNotifyDisconnect(aConnection);
+}
+
+// ---------------------------------------------------------------- TtvqWSComponent_Server
+
+TtvqWSComponent_Server::TtvqWSComponent_Server()
+    : FConnections(std::make_unique<TtvqCacheQueueListConnections>()),
+      FChannels(std::make_unique<TtvqQueueListChannels>()),
+      FConnectionsFree(std::make_unique<TtvqQueueCommon<TtvqWSConnection>>()) {
+  FConnectionsFree->SetOwnObjects(true);
+  FConnections->SetCacheSize(Optimizations.Connections.CacheSize);
+  FConnections->SetGroupLevel(Optimizations.Connections.GroupLevel);
+  SetNotifyEvents(neAsynchronous);
+}
+
+TtvqWSComponent_Server::~TtvqWSComponent_Server() {
+  StopDeliveries();
+  StopConnectionsFreeTimer();
+}
+
+TtvqCacheQueueListConnections& TtvqWSComponent_Server::Connections() { return *FConnections; }
+TtvqQueueListChannels& TtvqWSComponent_Server::Channels() { return *FChannels; }
+TtvqQueueCommon<TtvqWSConnection>& TtvqWSComponent_Server::ConnectionsFree() { return *FConnectionsFree; }
+
+void TtvqWSComponent_Server::SetNotifyEvents(TwsNotifyEvent aValue) {
+  TtvqWSComponent::SetNotifyEvents(aValue);
+  if (FConnectionsFreeTimer) FConnectionsFreeTimer->NotifyEvents = aValue;
+}
+
+void TtvqWSComponent_Server::DoNotifyConnect(TtvqWSConnection* aConnection) {
+  if (aConnection && Optimizations.Connections.Enabled) FConnections->AddItem(new TtvqQueueItemConnection(aConnection));
+  TtvqWSComponent::DoNotifyConnect(aConnection);
+}
+
+void TtvqWSComponent_Server::DoNotifyDisconnect(TtvqWSConnection* aConnection) {
+  if (aConnection) {
+    if (Optimizations.Channels.Enabled) FChannels->DeleteItem(aConnection->Guid());
+    if (Optimizations.Connections.Enabled) FConnections->DeleteItem(aConnection->Guid());
+  }
+  TtvqWSComponent::DoNotifyDisconnect(aConnection);
+}
+
+void TtvqWSComponent_Server::DoFreeConnection(TtvqWSConnection* aConnection) {
+  if (!aConnection) return;
+  if (Optimizations.ConnectionsFree.Enabled) {
+    FConnectionsFree->Add(aConnection);
+    return;
+  }
+  TtvqWSComponent::DoFreeConnection(aConnection);
+}
+
+void TtvqWSComponent_Server::DoConnectionSubscription(TtvqWSConnection& aConnection, const std::string& aChannel) {
+  if (!Optimizations.Channels.Enabled) return;
+  auto item = std::make_unique<TtvqQueueItemChannel>(&aConnection, aChannel);
+  if (FChannels->AddItem(item.get())) item.release();
+}
+
+void TtvqWSComponent_Server::DoConnectionUnSubscription(TtvqWSConnection& aConnection, const std::string& aChannel) {
+  if (Optimizations.Channels.Enabled) FChannels->DeleteItem(aChannel, aConnection.Guid());
+}
+
+void TtvqWSComponent_Server::StartConnectionsFreeTimer() {
+  if (!FConnectionsFreeTimer) {
+    FConnectionsFreeTimer = std::make_unique<TtvqTimer>();
+    FConnectionsFreeTimer->Platform = Platform;
+    FConnectionsFreeTimer->OnTimer = [this](TtvqTimer&) {
+      // Marked before they go, as every freed connection is.
+      for (TtvqWSConnection* connection : *FConnectionsFree->Lock()) connection->FFreed = true;
+      FConnectionsFree->Clear();
+    };
+    FConnectionsFreeTimer->OnException = [this](TtvqTimer&, std::exception_ptr e) {
+      std::string message;
+      try {
+        std::rethrow_exception(e);
+      } catch (const std::exception& error) {
+        message = error.what();
+      } catch (...) {
+      }
+      DoEventException(nullptr, message, e);
+    };
+  }
+  FConnectionsFreeTimer->NotifyEvents = NotifyEvents();
+  FConnectionsFreeTimer->Interval = Optimizations.ConnectionsFree.Interval * 1000;
+  FConnectionsFreeTimer->SetEnabled(true);
+}
+
+void TtvqWSComponent_Server::StopConnectionsFreeTimer() {
+  FConnectionsFreeTimer.reset();
+  for (TtvqWSConnection* connection : *FConnectionsFree->Lock()) connection->FFreed = true;
+  FConnectionsFree->Clear();
 }

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tvqWebSocket_Classes_SyncObjs.h"
@@ -270,4 +271,324 @@ class TtvqWSConnection : public TtvqTCPConnection {
   std::vector<std::string> FSubscriptions;  // guarded by FCSArray[0]
   TtvqDateTime FLastPing{}, FLastPong{}, FFirstPing{};  // guarded by FWaitLock
   std::string FPong;                                    // guarded by FWaitLock
+};
+
+// ---------------------------------------------------------------- notify modes and the timer
+
+// On which thread events are raised: at once on the thread that detected
+// them, queued to the main thread, or handed to it with a wait.
+enum TwsNotifyEvent { neNoSync, neAsynchronous, neSynchronous };
+
+class ItvqPlatform;
+
+// A thread that fires OnTimer every Interval ms (counted down in 100 ms
+// steps), on its own thread or on the main thread as NotifyEvents says.
+// Destroy it on the main thread when it fires there.
+class TtvqTimer {
+ public:
+  TtvqTimer();
+  TtvqTimer(const TtvqTimer&) = delete;
+  TtvqTimer& operator=(const TtvqTimer&) = delete;
+  ~TtvqTimer();
+
+  int Interval = 60000;
+  std::atomic<TwsNotifyEvent> NotifyEvents{neNoSync};
+  ItvqPlatform* Platform = nullptr;  // none: the process's platform
+  std::function<void(TtvqTimer&)> OnTimer;
+  std::function<void(TtvqTimer&, std::exception_ptr)> OnException;
+
+  bool Enabled() const;
+  void SetEnabled(bool aValue);
+
+ private:
+  void Execute();
+  void Fire();
+
+  mutable std::mutex FLock;
+  std::condition_variable FWake;
+  bool FEnabled = false;
+  std::thread FThread;
+  // Cleared when the timer goes, so that a tick still queued to the main
+  // thread does nothing.
+  std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
+};
+
+// ---------------------------------------------------------------- components
+
+// The base sub-protocol identifier of this system and the names built on it.
+inline constexpr const char* tvqBaseSubProtocol = "tvq.tickerhall";
+inline constexpr const char* tvqBrokerSubProtocol = "broker.tvq.tickerhall";
+
+class TtvqComponent_Base {
+ public:
+  virtual ~TtvqComponent_Base() = default;
+  static constexpr const char* Version = "4.4.6";
+
+  bool IsLoading() const { return FLoading; }
+  bool IsDestroying() const { return FDestroying.load(std::memory_order_acquire); }
+  bool IsDesigning() const { return false; }
+
+ protected:
+  // Set first thing by the destructor of the most derived component.
+  void BeginDestroy() { FDestroying.store(true, std::memory_order_release); }
+  bool FLoading = false;
+
+ private:
+  std::atomic<bool> FDestroying{false};
+};
+
+class TtvqTCPComponent_Base : public TtvqComponent_Base {
+ public:
+  std::array<TtvqCriticalSection, 6> FCSArray;
+  TtvqCriticalSection FCS;
+  void EnterCS() { FCS.Acquire(); }
+  void LeaveCS() { FCS.Release(); }
+
+  TwsNotifyEvent NotifyEvents() const { return FNotifyEvents.load(std::memory_order_acquire); }
+  virtual void SetNotifyEvents(TwsNotifyEvent aValue) { FNotifyEvents.store(aValue, std::memory_order_release); }
+
+  // Where queued calls go; none: the process's platform.
+  ItvqPlatform* Platform = nullptr;
+  ItvqPlatform& PlatformOrProcess() const;
+
+ private:
+  std::atomic<TwsNotifyEvent> FNotifyEvents{neNoSync};
+};
+
+class TtvqWSObjectList;
+class TtvqWSNotifyObject;
+
+using TtvqWSConnectEvent = std::function<void(TtvqWSConnection*)>;
+using TtvqWSDisconnectEvent = std::function<void(TtvqWSConnection*, int)>;
+using TtvqWSComponentMessageEvent = std::function<void(TtvqWSConnection*, const std::string&)>;
+using TtvqWSComponentBinaryEvent = std::function<void(TtvqWSConnection*, const TtvqBytes&)>;
+using TtvqWSComponentFragmentedEvent = std::function<void(TtvqWSConnection*, const TtvqBytes&, TOpcode, bool)>;
+using TtvqWSErrorEvent = std::function<void(TtvqWSConnection*, const std::string&)>;
+using TtvqWSExceptionEvent = std::function<void(TtvqWSConnection*, std::exception_ptr)>;
+
+// The seven event kinds and their delivery. A connection thread detects an
+// event and calls its DoNotify dispatcher; by NotifyEvents the raiser
+// (DoEvent) runs at once, or a copy of the event waits in the kind's
+// pending list until the main thread drains the list.
+//
+// Components are destroyed on the main thread; a drain still queued for a
+// destroyed component does nothing.
+class TtvqWSComponent_Base : public TtvqTCPComponent_Base {
+ public:
+  enum TKind { evConnect, evDisconnect, evMessage, evBinary, evFragmented, evError, evException, evKinds };
+
+  TtvqWSComponent_Base();
+  ~TtvqWSComponent_Base() override;
+
+  TtvqWSConnectEvent OnConnect;
+  TtvqWSDisconnectEvent OnDisconnect;
+  TtvqWSComponentMessageEvent OnMessage;
+  TtvqWSComponentBinaryEvent OnBinary;
+  TtvqWSComponentFragmentedEvent OnFragmented;
+  TtvqWSErrorEvent OnError;
+  TtvqWSExceptionEvent OnException;
+
+  // The identity a sub-protocol component matches connections by (empty
+  // for the server).
+  virtual std::string ComponentGuid() const { return {}; }
+  virtual std::string ComponentProtocol() const { return {}; }
+
+  // While true, message, binary and fragment events are held back; setting
+  // it false raises the held messages in order, then the binary ones.
+  bool QueueMessages() const { return FQueueMessages; }
+  virtual void SetQueueMessages(bool aValue);
+  // Drops the held messages without raising them.
+  void QueueClear();
+
+  // ---- dispatchers: the data is taken from the connection
+  virtual void DoNotifyConnect(TtvqWSConnection* aConnection);
+  virtual void DoNotifyDisconnect(TtvqWSConnection* aConnection);
+  virtual void DoNotifyMessage(TtvqWSConnection* aConnection);
+  virtual void DoNotifyBinary(TtvqWSConnection* aConnection);
+  virtual void DoNotifyFragmented(TtvqWSConnection* aConnection, const TtvqBytes& aData, TOpcode aOpCode,
+                                  bool aContinuation);
+  virtual void DoNotifyError(TtvqWSConnection* aConnection);
+  virtual void DoNotifyException(TtvqWSConnection* aConnection);
+
+  // ---- raisers: call the application's handler when assigned
+  virtual void DoEventConnect(TtvqWSConnection* aConnection);
+  virtual void DoEventDisconnect(TtvqWSConnection* aConnection, int aCode);
+  virtual void DoEventMessage(TtvqWSConnection* aConnection, const std::string& aText);
+  virtual void DoEventBinary(TtvqWSConnection* aConnection, const TtvqBytes& aData);
+  virtual void DoEventFragmented(TtvqWSConnection* aConnection, const TtvqBytes& aData, TOpcode aOpCode,
+                                 bool aContinuation);
+  virtual void DoEventError(TtvqWSConnection* aConnection, const std::string& aError);
+  virtual void DoEventException(TtvqWSConnection* aConnection, const std::string& aError, std::exception_ptr aE);
+
+  // What the server calls when an error escapes a connection's work: the
+  // error event when this component has a handler for it, and the
+  // connection is aborted in any case. Never raises.
+  void DoReportError(TtvqWSConnection* aConnection, const std::string& aError) noexcept;
+  void DoReportException(TtvqWSConnection* aConnection, const std::string& aError, std::exception_ptr aE) noexcept;
+
+  // Releases a connection whose disconnect event has been delivered: a
+  // component registered with a server hands it to the server, which parks
+  // it until its free-list timer runs.
+  virtual void DoFreeConnection(TtvqWSConnection* aConnection);
+
+  // The component connections are released to; set by registration.
+  TtvqWSComponent_Base* ConnectionOwner = nullptr;
+
+  // Drains the pending list of one kind on the main thread.
+  void Drain(TKind aKind);
+
+ protected:
+  // Makes the components' destructors stop every delivery first.
+  void StopDeliveries();
+
+ private:
+  template <class FAdd>
+  void Dispatch(TKind aKind, FAdd&& aAdd, const std::function<void()>& aRaiseNow);
+  void Raise(TKind aKind, TtvqWSNotifyObject& aItem);
+
+  std::array<std::unique_ptr<TtvqWSObjectList>, evKinds> FNotify;
+  std::array<bool, evKinds> FAsync{};  // main thread only
+  std::unique_ptr<TtvqWSObjectList> FQueueMessage, FQueueBinary, FQueueFragmented;
+  std::atomic<bool> FQueueMessages{false};
+  std::atomic<bool> FQueueProcessing{false};
+  std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
+};
+
+struct TtvqWSSpecifications {
+  bool RFC6455 = true;
+  struct {
+    bool Hixie76 = true;
+  } Drafts;
+};
+
+struct TtvqWSHeartBeat {
+  bool Enabled = false;
+  int Interval = 300;
+  int Timeout = 0;
+};
+
+struct TtvqWSTCPKeepAlive {
+  bool Enabled = false;
+  int Time = 7200000;
+  int Interval = 1000;
+};
+
+// Adds the registered sub-protocol components and the routing of each
+// connection's events to the component(s) its sub-protocol names.
+class TtvqWSComponent : public TtvqWSComponent_Base {
+ public:
+  ~TtvqWSComponent() override;
+
+  TtvqWSSpecifications Specifications;
+  TtvqWSHeartBeat HeartBeat;
+  TtvqWSTCPKeepAlive TCPKeepAlive;
+  TtvqWSHandshakeEvent OnHandshake;
+
+  // Registration: the component takes this component's notify mode.
+  void DoRegisterProtocol(TtvqWSComponent_Base* aObject);
+  void DoUnRegisterProtocol(TtvqWSComponent_Base* aObject);
+  // A plain component for aProtocol, owned here, raising this component's
+  // own handlers; and its removal (with every other one of that name).
+  TtvqWSComponent_Base* RegisterProtocol(const std::string& aProtocol);
+  void UnRegisterProtocol(const std::string& aProtocol);
+  std::vector<TtvqWSComponent_Base*> ProtocolObjects() const;
+
+  // Whether aName names aObject: its Protocol, or Guid "." Protocol, letter
+  // case ignored; each comma-separated part of its Protocol counts.
+  static bool MatchesProtocol(const std::string& aName, const TtvqWSComponent_Base& aObject);
+  // The names the handshake offers: the broker's first, then each
+  // component's in registration order, comma-separated.
+  std::string ProtocolNames() const;
+
+  void SetNotifyEvents(TwsNotifyEvent aValue) override;
+
+  void DoNotifyConnect(TtvqWSConnection* aConnection) override;
+  void DoNotifyDisconnect(TtvqWSConnection* aConnection) override;
+  void DoNotifyMessage(TtvqWSConnection* aConnection) override;
+  void DoNotifyBinary(TtvqWSConnection* aConnection) override;
+  void DoNotifyFragmented(TtvqWSConnection* aConnection, const TtvqBytes& aData, TOpcode aOpCode,
+                          bool aContinuation) override;
+  void DoNotifyError(TtvqWSConnection* aConnection) override;
+  void DoNotifyException(TtvqWSConnection* aConnection) override;
+
+ private:
+  // The components that match aConnection's sub-protocol; empty when it has
+  // none.
+  std::vector<TtvqWSComponent_Base*> Matching(const TtvqWSConnection& aConnection) const;
+
+  mutable TtvqCriticalSection FProtocolLock;
+  std::vector<TtvqWSComponent_Base*> FProtocolObjectList;  // not owned
+  std::vector<std::unique_ptr<TtvqWSComponent_Base>> FOwnedProtocols;
+};
+
+template <class T>
+class TtvqQueueCommon;
+class TtvqCacheQueueListConnections;
+class TtvqQueueListChannels;
+
+struct TtvqWSOptimizations {
+  struct {
+    bool Enabled = true;
+    int CacheSize = 100;
+    int GroupLevel = 1;
+  } Connections;
+  struct {
+    bool Enabled = true;
+  } Channels;
+  struct {
+    bool Enabled = true;
+    int Interval = 60;  // seconds
+  } ConnectionsFree;
+};
+
+struct TtvqWSWatchDog {
+  bool Enabled = false;
+  struct {
+    bool Enabled = false;
+    int TimeOut = 10;
+  } Monitor;
+};
+
+// Adds the server's index of open connections, its channel index, and the
+// deferred freeing of closed connections.
+class TtvqWSComponent_Server : public TtvqWSComponent {
+ public:
+  TtvqWSComponent_Server();
+  ~TtvqWSComponent_Server() override;
+
+  TtvqWSOptimizations Optimizations;
+  TtvqWSWatchDog WatchDog;
+  std::function<void(TtvqWSConnection*, bool&)> OnUnknownProtocol;
+
+  TtvqCacheQueueListConnections& Connections();
+  TtvqQueueListChannels& Channels();
+  // Closed connections waiting to be freed; the list owns them.
+  TtvqQueueCommon<TtvqWSConnection>& ConnectionsFree();
+
+  void SetNotifyEvents(TwsNotifyEvent aValue) override;
+
+  void DoNotifyConnect(TtvqWSConnection* aConnection) override;
+  void DoNotifyDisconnect(TtvqWSConnection* aConnection) override;
+  void DoFreeConnection(TtvqWSConnection* aConnection) override;
+
+  // The channel index follows each connection's subscriptions.
+  void DoConnectionSubscription(TtvqWSConnection& aConnection, const std::string& aChannel);
+  void DoConnectionUnSubscription(TtvqWSConnection& aConnection, const std::string& aChannel);
+
+  // The free-list timer runs from server start to server stop; stopping
+  // frees every parked connection.
+  void StartConnectionsFreeTimer();
+  void StopConnectionsFreeTimer();
+
+  // ---- implemented by the server
+  virtual void Broadcast(const std::string& aMessage, const std::string& aChannel = {},
+                         const std::string& aProtocol = {}, const std::vector<std::string>& aExclude = {},
+                         const std::vector<std::string>& aInclude = {}) = 0;
+  virtual bool WriteData(const std::string& aGuid, const std::string& aMessage) = 0;
+
+ private:
+  std::unique_ptr<TtvqCacheQueueListConnections> FConnections;
+  std::unique_ptr<TtvqQueueListChannels> FChannels;
+  std::unique_ptr<TtvqQueueCommon<TtvqWSConnection>> FConnectionsFree;
+  std::unique_ptr<TtvqTimer> FConnectionsFreeTimer;
 };

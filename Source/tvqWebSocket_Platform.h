@@ -1,0 +1,91 @@
+// Public: the operations the library needs from the program's platform: a
+// main thread that runs queued calls in the order they were queued, timers
+// that fire on it, and the shell launch of a program. The Qt window
+// implements them with its event loop; TtvqEventLoop implements them for
+// the headless front end and for tests.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class ItvqPlatform {
+ public:
+  using TCall = std::function<void()>;
+  using TTimerId = std::uint64_t;
+
+  virtual ~ItvqPlatform() = default;
+
+  // Runs aCall later on the main thread; never waits.
+  virtual void Queue(TCall aCall) = 0;
+  // Runs aCall on the main thread and waits for it; on the main thread
+  // itself it runs at once (waiting there would never end).
+  virtual void Synchronize(TCall aCall) = 0;
+  virtual bool IsMainThread() const = 0;
+
+  // Calls aTick on the main thread every aIntervalMs until stopped.
+  virtual TTimerId StartTimer(int aIntervalMs, TCall aTick) = 0;
+  virtual void StopTimer(TTimerId aTimer) = 0;
+
+  // Opens aFile with aOperation ("open") and aParameters in the program
+  // the desktop associates with it; false when that failed.
+  virtual bool ShellExecute(const std::string& aOperation, const std::string& aFile,
+                            const std::string& aParameters) = 0;
+};
+
+// The platform of the process, set by the front end before any component
+// is made; none until then.
+ItvqPlatform* tvqPlatform();
+void tvqSetPlatform(ItvqPlatform* aPlatform);
+
+// A main-thread loop without a window: the thread that calls Run is the
+// main thread until Run returns.
+class TtvqEventLoop : public ItvqPlatform {
+ public:
+  TtvqEventLoop();
+  ~TtvqEventLoop() override;
+
+  // Runs queued calls and timers until Quit; then runs what is still
+  // queued and returns.
+  void Run();
+  // Runs the calls queued so far, on the calling thread (which becomes the
+  // main thread); for single-threaded use.
+  void ProcessPending();
+  void Quit();
+  // Whether a thread is inside Run.
+  bool Running() const;
+
+  void Queue(TCall aCall) override;
+  void Synchronize(TCall aCall) override;
+  bool IsMainThread() const override;
+  TTimerId StartTimer(int aIntervalMs, TCall aTick) override;
+  void StopTimer(TTimerId aTimer) override;
+  // Starts the program named by the environment's opener (xdg-open) with
+  // aFile; there is no desktop to ask otherwise.
+  bool ShellExecute(const std::string& aOperation, const std::string& aFile,
+                    const std::string& aParameters) override;
+
+ private:
+  struct TTimer {
+    int Interval;
+    TCall Tick;
+    std::chrono::steady_clock::time_point Next;
+  };
+
+  bool RunOne(std::unique_lock<std::mutex>& aLock);
+
+  mutable std::mutex FLock;
+  std::condition_variable FWake;
+  std::deque<TCall> FCalls;
+  std::map<TTimerId, TTimer> FTimers;
+  TTimerId FNextTimer = 1;
+  bool FQuit = false;
+  bool FFinished = false;
+  bool FRunning = false;
+  std::thread::id FMainThread;
+};
