@@ -163,3 +163,13 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
   // a write (disconnect, Active). Order: FCS before it.
   mutable std::mutex FTransportLock;
 };
+
+// The server component over the TCP transport: adds the bandwidth limit
+// placed between each connection and its socket (off in this program).
+class TtvqWSComponent_Server_Net : public TtvqWSComponent_Server {
+ public:
+  struct {
+    bool Enabled = false;
+    int BitsPerSec = 0;
+  } Throttle;
+};
