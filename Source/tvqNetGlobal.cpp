@@ -260,20 +260,22 @@ void TNetSocketHandle::CloseSocket() {
   ::shutdown(FHandle, SHUT_RDWR);
 }
 
-void TNetSocketHandle::UpdateBindingLocal() {
-  sockaddr_storage local{};
-  socklen_t length = sizeof local;
-  if (::getsockname(FHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0) return;
-  IP = NetAddressText(&local);
-  Port = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
-                                           : reinterpret_cast<sockaddr_in&>(local).sin_port);
+namespace {
+
+// The address text and port of a socket's own end or of its peer.
+void ReadAddress(int aHandle, bool aPeer, std::string& aIP, int& aPort) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  const int result = aPeer ? ::getpeername(aHandle, reinterpret_cast<sockaddr*>(&address), &length)
+                           : ::getsockname(aHandle, reinterpret_cast<sockaddr*>(&address), &length);
+  if (result != 0) return;
+  aIP = NetAddressText(&address);
+  aPort = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                              : reinterpret_cast<sockaddr_in&>(address).sin_port);
 }
 
-void TNetSocketHandle::UpdateBindingPeer() {
-  sockaddr_storage peer{};
-  socklen_t length = sizeof peer;
-  if (::getpeername(FHandle, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return;
-  PeerIP = NetAddressText(&peer);
-  PeerPort = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(peer).sin6_port
-                                              : reinterpret_cast<sockaddr_in&>(peer).sin_port);
-}
+}  // namespace
+
+void TNetSocketHandle::UpdateBindingLocal() { ReadAddress(FHandle, false, IP, Port); }
+
+void TNetSocketHandle::UpdateBindingPeer() { ReadAddress(FHandle, true, PeerIP, PeerPort); }

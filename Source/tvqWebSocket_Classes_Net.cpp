@@ -163,44 +163,42 @@ void TtvqWSConnection_Base_Net::DoWriteHixie76(const std::string& aText, TOpcode
   }
 }
 
+// One write by its streaming mode: aMessageOpCode (text or binary) opens a
+// message, continuation frames carry it on; aSplit cuts it into frames of
+// aSize bytes.
+void TtvqWSConnection_Base_Net::WriteByStreaming(const std::uint8_t* aData, std::size_t aLength,
+                                                 TOpcode aMessageOpCode, bool aSplit, int aSize,
+                                                 TwsStreaming aStreaming) {
+  switch (aStreaming) {
+    case stmNone:
+      if (aSplit) WriteFragments(aData, aLength, aMessageOpCode, false, aSize);
+      else WriteFrame(aMessageOpCode, true, aData, aLength);
+      break;
+    case stmFirst: WriteFrame(aMessageOpCode, false, aData, aLength); break;
+    case stmContinue: WriteFrame(opContinuation, false, aData, aLength); break;
+    case stmLast: WriteFrame(opContinuation, true, aData, aLength); break;
+    case stmContinueAndLast:
+      if (aSplit) WriteFragments(aData, aLength, aMessageOpCode, true, aSize);
+      else WriteFrame(opContinuation, true, aData, aLength);
+      break;
+  }
+}
+
 void TtvqWSConnection_Base_Net::DoWriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) {
   if (!Enabled()) return;
   if (Specification == spHixie76) {
     DoWriteHixie76(aText, opText);
     return;
   }
+  // Characters decide whether to split; the cut counts bytes.
   const bool split = aSize > 0 && CountCharacters(aText) > static_cast<std::size_t>(aSize);
-  switch (aStreaming) {
-    case stmNone:
-      if (split) DoWriteTextFragments(aText, opText, false, aSize);
-      else DoWriteText(aText, opText, false);
-      break;
-    case stmFirst: DoWriteText(aText, opText, true); break;
-    case stmContinue: DoWriteText(aText, opContinuation, true); break;
-    case stmLast: DoWriteText(aText, opContinuation, false); break;
-    case stmContinueAndLast:
-      if (split) DoWriteTextFragments(aText, opText, true, aSize);
-      else DoWriteText(aText, opContinuation, false);
-      break;
-  }
+  WriteByStreaming(BytesOf(aText), aText.size(), opText, split, aSize, aStreaming);
 }
 
 void TtvqWSConnection_Base_Net::DoWriteData(const TtvqBytes& aStream, int aSize, TwsStreaming aStreaming) {
   if (!Enabled() || Specification == spHixie76) return;  // Hixie-76 carries no binary
   const bool split = aSize > 0 && aStream.size() > static_cast<std::size_t>(aSize);
-  switch (aStreaming) {
-    case stmNone:
-      if (split) DoWriteStreamFragments(aStream, opBinary, false, aSize);
-      else DoWriteStream(aStream, opBinary, false);
-      break;
-    case stmFirst: DoWriteStream(aStream, opBinary, true); break;
-    case stmContinue: DoWriteStream(aStream, opContinuation, true); break;
-    case stmLast: DoWriteStream(aStream, opContinuation, false); break;
-    case stmContinueAndLast:
-      if (split) DoWriteStreamFragments(aStream, opBinary, true, aSize);
-      else DoWriteStream(aStream, opContinuation, false);
-      break;
-  }
+  WriteByStreaming(aStream.data(), aStream.size(), opBinary, split, aSize, aStreaming);
 }
 
 void TtvqWSConnection_Base_Net::DoWriteClose(int aCloseCode) {

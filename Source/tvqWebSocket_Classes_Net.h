@@ -111,6 +111,8 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   void WriteFrame(TOpcode aOpCode, bool aFin, const std::uint8_t* aPayload, std::size_t aLength);
   void WriteFragments(const std::uint8_t* aData, std::size_t aLength, TOpcode aOpCode, bool aContinue,
                       int aSize);
+  void WriteByStreaming(const std::uint8_t* aData, std::size_t aLength, TOpcode aMessageOpCode, bool aSplit,
+                        int aSize, TwsStreaming aStreaming);
   // A protocol violation: closes with aText and aCode (raising when asked).
   void Violation(const char* aText, int aCode) { DoCloseConnection(aText, aCode); }
   TtvqWSMsg& DataAssembler();

@@ -15,12 +15,17 @@ std::vector<std::unique_ptr<TtvqWSConnection>> MakeConnections(std::size_t aCoun
   return connections;
 }
 
+// The server's index over the given connections.
+void Index(TtvqCacheQueueListConnections& aIndex, const std::vector<std::unique_ptr<TtvqWSConnection>>& aConnections) {
+  aIndex.SetCacheSize(100);
+  for (const auto& c : aConnections) aIndex.AddItem(new TtvqQueueItemConnection(c.get()));
+}
+
 // Look-ups spread over every connection: mostly misses of the bucket cache.
 void BM_GetConnectionSpread(benchmark::State& state) {
   const auto connections = MakeConnections(static_cast<std::size_t>(state.range(0)));
   TtvqCacheQueueListConnections index;
-  index.SetCacheSize(100);
-  for (const auto& c : connections) index.AddItem(new TtvqQueueItemConnection(c.get()));
+  Index(index, connections);
   std::size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(index.GetConnection(connections[i]->Guid()));
@@ -33,8 +38,7 @@ BENCHMARK(BM_GetConnectionSpread)->Arg(100)->Arg(1000)->Arg(10000);
 void BM_GetConnectionHot(benchmark::State& state) {
   const auto connections = MakeConnections(static_cast<std::size_t>(state.range(0)));
   TtvqCacheQueueListConnections index;
-  index.SetCacheSize(100);
-  for (const auto& c : connections) index.AddItem(new TtvqQueueItemConnection(c.get()));
+  Index(index, connections);
   std::size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(index.GetConnection(connections[i]->Guid()));
