@@ -432,6 +432,20 @@ TEST_F(CodecTest, HixieFramesAndTheirClosingHandshake) {
 
 // ---------------------------------------------------------------- the connection object
 
+TEST_F(CodecTest, AddressesAreReadOnceAndKeptAfterTheSocketGoes) {
+  EXPECT_EQ(ws.IP(), "127.0.0.1");
+  EXPECT_GT(ws.Port(), 0);
+  EXPECT_EQ(ws.LocalPort(), listener.Port);
+  const int port = ws.Port();
+  ws.Disconnect();
+  ws.SetTCPConnection(nullptr);
+  EXPECT_EQ(ws.IP(), "127.0.0.1");
+  EXPECT_EQ(ws.Port(), port);
+  TestConnection unbound;
+  EXPECT_EQ(unbound.IP(), "");  // never had a socket: empty and 0
+  EXPECT_EQ(unbound.Port(), 0);
+}
+
 TEST(TtvqWSConnection, GuidsAreFixedUpperCaseHexAndUnique) {
   TtvqWSConnection a, b;
   EXPECT_EQ(a.Guid(), a.Guid());
