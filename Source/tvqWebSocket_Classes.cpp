@@ -67,14 +67,15 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
 
 TtvqTCPConnection_Base::TtvqTCPConnection_Base() : FGuid(TtvqNewGuid()) {}
 
-const TtvqTCPConnection_Base::TAddresses& TtvqTCPConnection_Base::Addresses() {
-  std::call_once(FAddressesRead, [this] {
+TtvqTCPConnection_Base::TAddresses TtvqTCPConnection_Base::Addresses() {
+  std::lock_guard guard(FAddressesLock);
+  if (!FAddressesRead) {
     try {
-      ReadAddresses(FAddresses);
+      FAddressesRead = ReadAddresses(FAddresses);
     } catch (...) {
-      // the socket is gone: empty and 0
+      // the socket is gone: empty and 0 until a read succeeds
     }
-  });
+  }
   return FAddresses;
 }
 
@@ -300,76 +301,94 @@ bool TtvqTimer::Enabled() const {
 }
 
 void TtvqTimer::SetEnabled(bool aValue) {
-  std::thread ended;
+  std::vector<std::thread> ended;
   {
     std::lock_guard guard(FLock);
-    if (aValue == FEnabled) return;
-    FEnabled = aValue;
-    if (aValue) {
-      if (FThread.joinable()) ended.swap(FThread);
-      FThread = std::thread([this] { Execute(); });
-    } else {
-      ended.swap(FThread);
+    if (aValue != FEnabled) {
+      FEnabled = aValue;
+      ++FGeneration;  // a thread of an older generation ends at its next look
+      if (aValue) FThreads.emplace_back([this, generation = FGeneration] { Execute(generation); });
+    }
+    // Join the ended threads, but never the calling one (a tick may disable
+    // its own timer): it stays listed for a later call or the destructor.
+    for (auto it = FThreads.begin(); it != FThreads.end();) {
+      const bool current = aValue && std::next(it) == FThreads.end();
+      if (current || it->get_id() == std::this_thread::get_id()) {
+        ++it;
+        continue;
+      }
+      ended.push_back(std::move(*it));
+      it = FThreads.erase(it);
     }
   }
   FWake.notify_all();
-  if (ended.joinable() && ended.get_id() != std::this_thread::get_id()) ended.join();
-  else if (ended.joinable()) ended.detach();  // disabled from its own tick: it ends by itself
+  for (auto& thread : ended) thread.join();
 }
 
-void TtvqTimer::Execute() {
+void TtvqTimer::Execute(std::uint64_t aGeneration) {
   std::unique_lock guard(FLock);
   int left = Interval;
-  while (FEnabled) {
+  while (Current(aGeneration)) {
     // Count the interval down in 100 ms steps; disabling wakes it at once.
-    FWake.wait_for(guard, std::chrono::milliseconds(100), [this] { return !FEnabled; });
-    if (!FEnabled) break;
+    FWake.wait_for(guard, std::chrono::milliseconds(100), [&] { return !Current(aGeneration); });
+    if (!Current(aGeneration)) break;
     left -= 100;
     if (left > 0) continue;
     left = Interval;
     guard.unlock();
-    Fire();
+    Fire(aGeneration);
     guard.lock();
   }
 }
 
-void TtvqTimer::Fire() {
+void TtvqTimer::Fire(std::uint64_t aGeneration) {
   const auto tick = [this] {
     try {
       if (OnTimer) OnTimer(*this);
     } catch (...) {
-      if (!OnException) throw;
+      if (!OnException) throw;  // on the thread that ran the tick
       OnException(*this, std::current_exception());
     }
   };
-  switch (NotifyEvents.load()) {
-    case neNoSync:
-      try {
-        tick();
-      } catch (...) {
-        // on the timer thread an error ends this count; the next one starts
-      }
-      break;
-    case neAsynchronous: {
-      ItvqPlatform* platform = Platform ? Platform : tvqPlatform();
-      if (!platform) break;
-      platform->Queue([alive = FAlive, tick] {
-        if (*alive) tick();
-      });
-      break;
+  const TwsNotifyEvent mode = NotifyEvents.load();
+  if (mode == neNoSync) {
+    try {
+      tick();
+    } catch (...) {
+      // on the timer thread an error ends this count; the next one starts
     }
-    case neSynchronous: {
-      ItvqPlatform* platform = Platform ? Platform : tvqPlatform();
-      if (!platform) break;
-      try {
-        platform->Synchronize([alive = FAlive, tick] {
-          if (*alive) tick();
-        });
-      } catch (...) {
-      }
-      break;
-    }
+    return;
   }
+  ItvqPlatform* platform = Platform ? Platform : tvqPlatform();
+  if (!platform) return;
+  if (mode == neAsynchronous) {
+    platform->Queue([alive = FAlive, tick] {
+      if (*alive) tick();
+    });
+    return;
+  }
+  // Synchronous: wait until the main thread has run the tick, or until the
+  // timer is disabled (possibly by the main thread, which then cannot run
+  // the tick while it waits for this thread).
+  auto done = std::make_shared<bool>(false);
+  platform->Queue([this, alive = FAlive, tick, done] {
+    struct Done {
+      TtvqTimer* timer;
+      const std::shared_ptr<std::atomic<bool>>& alive;
+      const std::shared_ptr<bool>& done;
+      ~Done() {
+        if (!*alive) return;
+        {
+          std::lock_guard guard(timer->FLock);
+          *done = true;
+        }
+        timer->FWake.notify_all();
+      }
+    } signal{this, alive, done};
+    if (*alive) tick();
+  });
+  std::unique_lock guard(FLock);
+  FWake.wait(guard, [&] { return *done || !Current(aGeneration); });
 }
 
 // ---------------------------------------------------------------- TtvqTCPComponent_Base
@@ -488,33 +507,45 @@ void TtvqWSComponent_Base::Raise(TKind aKind, TtvqWSNotifyObject& aItem) {
   }
 }
 
+std::unique_ptr<TtvqWSNotifyObject> TtvqWSComponent_Base::TakeFirst(TtvqWSObjectList& aList) {
+  auto items = aList.Lock();
+  if (items->empty()) return nullptr;
+  std::unique_ptr<TtvqWSNotifyObject> first(items->front());
+  items->erase(items->begin());
+  return first;
+}
+
+// The events of one kind are raised one at a time, oldest first, each taken
+// out of the list before its handler runs: a connection thread appending
+// meanwhile never waits for a handler, and an event whose handler fails is
+// gone while the rest wait for the next drain.
 void TtvqWSComponent_Base::Drain(TKind aKind) {
   if (IsDestroying()) return;
-  TtvqWSObjectList& list = *FNotify[aKind];
-  // The list stays locked for the whole drain: a connection thread that
-  // raises an event of this kind meanwhile waits to append it.
-  auto items = list.Lock();
   if (FAsync[aKind]) return;  // a drain of this kind runs further up the stack
   FAsync[aKind] = true;
   struct EndDrain {
     bool& flag;
     ~EndDrain() { flag = false; }
   } endDrain{FAsync[aKind]};
-  while (!items->empty()) {
-    TtvqWSNotifyObject* item = items->front();
-    // The event leaves its list also when its handler fails; the rest wait
-    // for the next drain.
-    struct RemoveItem {
-      TtvqWSObjectList& list;
-      ~RemoveItem() { list.Delete(0); }
-    } remove{list};
-    Raise(aKind, *item);
-    if (aKind == evDisconnect && item->Connection && !item->Connection->FFreed) {
-      try {
-        DoFreeConnection(item->Connection);
-      } catch (...) {
-      }
+  while (std::unique_ptr<TtvqWSNotifyObject> item = TakeFirst(*FNotify[aKind])) {
+    if (aKind != evDisconnect) {
+      Raise(aKind, *item);
+      continue;
     }
+    // The connection is released after its disconnect event, also when the
+    // handler fails.
+    struct Release {
+      TtvqWSComponent_Base& component;
+      TtvqWSConnection* connection;
+      ~Release() {
+        if (!connection || connection->FFreed) return;
+        try {
+          component.DoFreeConnection(connection);
+        } catch (...) {
+        }
+      }
+    } release{*this, item->Connection};
+    Raise(aKind, *item);
   }
 }
 
@@ -584,17 +615,13 @@ void TtvqWSComponent_Base::SetQueueMessages(bool aValue) {
     ~EndReplay() { flag = false; }
   } endReplay{FQueueProcessing};
   for (auto [list, binary] : {std::pair{FQueueMessage.get(), false}, std::pair{FQueueBinary.get(), true}}) {
-    auto items = list->Lock();
-    while (!items->empty()) {
-      struct RemoveItem {
-        TtvqWSObjectList& list;
-        ~RemoveItem() { list.Delete(0); }
-      } remove{*list};
-      TtvqWSNotifyObject& item = *items->front();
+    // Each held event leaves the list before it is raised, so a handler may
+    // clear the list (QueueClear) without pulling the event from under it.
+    while (std::unique_ptr<TtvqWSNotifyObject> item = TakeFirst(*list)) {
       if (binary)
-        DoEventBinary(item.Connection, item.Stream);
+        DoEventBinary(item->Connection, item->Stream);
       else
-        DoEventMessage(item.Connection, item.Text);
+        DoEventMessage(item->Connection, item->Text);
     }
   }
 }
@@ -717,7 +744,12 @@ void TtvqWSComponent::UnRegisterProtocol(const std::string& aProtocol) {
     }
     TtvqWSComponent_Base* object = *it;
     it = decltype(it)(FProtocolObjectList.erase(std::next(it).base()));
-    std::erase_if(FOwnedProtocols, [&](const auto& owned) { return owned.get() == object; });
+    const auto owned = std::find_if(FOwnedProtocols.begin(), FOwnedProtocols.end(),
+                                    [&](const auto& o) { return o.get() == object; });
+    if (owned != FOwnedProtocols.end()) {
+      FRetiredProtocols.push_back(std::move(*owned));
+      FOwnedProtocols.erase(owned);
+    }
   }
 }
 
@@ -871,11 +903,7 @@ void TtvqWSComponent_Server::StartConnectionsFreeTimer() {
   if (!FConnectionsFreeTimer) {
     FConnectionsFreeTimer = std::make_unique<TtvqTimer>();
     FConnectionsFreeTimer->Platform = Platform;
-    FConnectionsFreeTimer->OnTimer = [this](TtvqTimer&) {
-      // Marked before they go, as every freed connection is.
-      for (TtvqWSConnection* connection : *FConnectionsFree->Lock()) connection->FFreed = true;
-      FConnectionsFree->Clear();
-    };
+    FConnectionsFreeTimer->OnTimer = [this](TtvqTimer&) { FreeParkedConnections(); };
     FConnectionsFreeTimer->OnException = [this](TtvqTimer&, std::exception_ptr e) {
       std::string message;
       try {
@@ -892,8 +920,27 @@ void TtvqWSComponent_Server::StartConnectionsFreeTimer() {
   FConnectionsFreeTimer->SetEnabled(true);
 }
 
+void TtvqWSComponent_Server::FreeParkedConnections() {
+  std::vector<TtvqWSConnection*> parked;
+  {
+    auto items = FConnectionsFree->Lock();
+    for (auto it = items->begin(); it != items->end();) {
+      if (std::find(FFreeAtNextTick.begin(), FFreeAtNextTick.end(), *it) == FFreeAtNextTick.end()) {
+        parked.push_back(*it);  // parked since the previous tick: next time
+        ++it;
+        continue;
+      }
+      std::unique_ptr<TtvqWSConnection> connection(*it);
+      connection->FFreed = true;  // marked before it goes, as every freed connection is
+      it = items->erase(it);
+    }
+  }
+  FFreeAtNextTick = std::move(parked);
+}
+
 void TtvqWSComponent_Server::StopConnectionsFreeTimer() {
   FConnectionsFreeTimer.reset();
   for (TtvqWSConnection* connection : *FConnectionsFree->Lock()) connection->FFreed = true;
   FConnectionsFree->Clear();
+  FFreeAtNextTick.clear();
 }

@@ -131,12 +131,13 @@ class TtvqTCPConnection_Base {
   const std::string& MsgReceivedLocked() const { return FMsgReceived; }  // FWaitLock held
 
  private:
-  const TAddresses& Addresses();
+  TAddresses Addresses();
 
   const std::string FGuid;
   std::atomic<TwsTransport> FTransport{trpUndefined};
   std::string FMsgReceived;  // guarded by FWaitLock
-  std::once_flag FAddressesRead;
+  std::mutex FAddressesLock;
+  bool FAddressesRead = false;  // only once a read succeeded
   TAddresses FAddresses;
 };
 
@@ -209,6 +210,9 @@ class TtvqWSConnection : public TtvqTCPConnection {
   // True from the moment the opening handshake is accepted.
   bool Enabled() const { return FEnabled.load(std::memory_order_acquire); }
 
+  // Raised by the server connection when its state changes (the handshake
+  // completed); aType tells what changed.
+  std::function<void(TtvqWSConnection&, int aType)> OnUpdate;
   TtvqWSMessageEvent OnMessage;
   TtvqWSBinaryEvent OnBinary;
   TtvqWSHandshakeEvent OnHandshake;
@@ -298,16 +302,20 @@ class TtvqTimer {
   std::function<void(TtvqTimer&, std::exception_ptr)> OnException;
 
   bool Enabled() const;
+  // Disabling wakes the thread at once; it may be done from a tick.
   void SetEnabled(bool aValue);
 
  private:
-  void Execute();
-  void Fire();
+  void Execute(std::uint64_t aGeneration);
+  // Fires once; false when the timer was disabled meanwhile.
+  void Fire(std::uint64_t aGeneration);
+  bool Current(std::uint64_t aGeneration) const { return FEnabled && FGeneration == aGeneration; }
 
   mutable std::mutex FLock;
   std::condition_variable FWake;
   bool FEnabled = false;
-  std::thread FThread;
+  std::uint64_t FGeneration = 0;  // each enabling starts a new one
+  std::vector<std::thread> FThreads;  // joined by whoever disables from outside
   // Cleared when the timer goes, so that a tick still queued to the main
   // thread does nothing.
   std::shared_ptr<std::atomic<bool>> FAlive = std::make_shared<std::atomic<bool>>(true);
@@ -446,6 +454,9 @@ class TtvqWSComponent_Base : public TtvqTCPComponent_Base {
   void Dispatch(TKind aKind, FAdd&& aAdd, const std::function<void()>& aRaiseNow);
   void Raise(TKind aKind, TtvqWSNotifyObject& aItem);
 
+  // Takes the oldest event out of aList (none when empty).
+  static std::unique_ptr<TtvqWSNotifyObject> TakeFirst(TtvqWSObjectList& aList);
+
   std::array<std::unique_ptr<TtvqWSObjectList>, evKinds> FNotify;
   std::array<bool, evKinds> FAsync{};  // main thread only
   std::unique_ptr<TtvqWSObjectList> FQueueMessage, FQueueBinary, FQueueFragmented;
@@ -519,6 +530,9 @@ class TtvqWSComponent : public TtvqWSComponent_Base {
   mutable TtvqCriticalSection FProtocolLock;
   std::vector<TtvqWSComponent_Base*> FProtocolObjectList;  // not owned
   std::vector<std::unique_ptr<TtvqWSComponent_Base>> FOwnedProtocols;
+  // Unregistered components made here: a connection thread may still be
+  // delivering to one, so they go with this component.
+  std::vector<std::unique_ptr<TtvqWSComponent_Base>> FRetiredProtocols;
 };
 
 template <class T>
@@ -576,19 +590,28 @@ class TtvqWSComponent_Server : public TtvqWSComponent {
   void DoConnectionUnSubscription(TtvqWSConnection& aConnection, const std::string& aChannel);
 
   // The free-list timer runs from server start to server stop; stopping
-  // frees every parked connection.
+  // frees every parked connection. A tick frees the connections parked
+  // before the previous tick, so that none is freed the moment it is parked
+  // while its own thread may still be finishing with it.
   void StartConnectionsFreeTimer();
   void StopConnectionsFreeTimer();
+  void FreeParkedConnections();
 
   // ---- implemented by the server
   virtual void Broadcast(const std::string& aMessage, const std::string& aChannel = {},
                          const std::string& aProtocol = {}, const std::vector<std::string>& aExclude = {},
                          const std::vector<std::string>& aInclude = {}) = 0;
+  virtual void Broadcast(const TtvqBytes& aStream, const std::string& aChannel = {}, const std::string& aProtocol = {},
+                         const std::vector<std::string>& aExclude = {}, const std::vector<std::string>& aInclude = {},
+                         int aSize = 0, TwsStreaming aStreaming = stmNone) = 0;
   virtual bool WriteData(const std::string& aGuid, const std::string& aMessage) = 0;
+  virtual bool WriteData(const std::string& aGuid, const TtvqBytes& aStream, int aSize = 0,
+                         TwsStreaming aStreaming = stmNone) = 0;
 
  private:
   std::unique_ptr<TtvqCacheQueueListConnections> FConnections;
   std::unique_ptr<TtvqQueueListChannels> FChannels;
   std::unique_ptr<TtvqQueueCommon<TtvqWSConnection>> FConnectionsFree;
   std::unique_ptr<TtvqTimer> FConnectionsFreeTimer;
+  std::vector<TtvqWSConnection*> FFreeAtNextTick;  // main thread only
 };

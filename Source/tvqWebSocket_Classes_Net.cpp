@@ -233,7 +233,7 @@ void TtvqWSConnection_Base_Net::DiscardInputIfAsked() {
 void TtvqWSConnection_Base_Net::DoCloseConnection(const std::string& aMessage, int aCloseCode) {
   if (FDoDisconnect) return;
   if (!Disconnected() && !HasTCPConnection()) return;
-  FDoDisconnect = true;
+  if (FDoDisconnect.exchange(true)) return;  // another thread closes it
   SetDisconnected(true);
   if (CleanDisconnect) {
     try {
@@ -247,11 +247,10 @@ void TtvqWSConnection_Base_Net::DoCloseConnection(const std::string& aMessage, i
 }
 
 void TtvqWSConnection_Base_Net::DoAbortConnection() {
-  if (FDoDisconnect || Disconnected()) {
+  if (Disconnected() || FDoDisconnect.exchange(true)) {
     SetDisconnected(true);
     return;
   }
-  FDoDisconnect = true;
   SetDisconnected(true);
   try {
     DisconnectPeer();
@@ -264,10 +263,12 @@ void TtvqWSConnection_Base_Net::DisconnectPeer() {
   SetDisconnected(true);
   FreeQueuedMessages({2, 1, 0});
   try {
+    // The socket goes first: that also frees a writer stuck in a send to a
+    // peer that stopped reading, which would otherwise hold the write buffer.
+    DisconnectTransport();
     ClearWriteBuffer();
     FDiscardInput = true;
     DiscardInputIfAsked();
-    DisconnectTransport();
   } catch (const ENetSilentException&) {
     if (RaiseDisconnectExceptions) throw;
   }
@@ -313,6 +314,10 @@ void TtvqWSConnection_Base_Net::LengthComplete() {
   const std::uint64_t assembled = IsControlOpcode(msg.OpCode) ? 0 : msg.Stream.size();
   if (msg.PayLoadLength > MaxMessageSize || assembled + msg.PayLoadLength > MaxMessageSize) {
     Violation("Message too big", 1009);
+    return;
+  }
+  if (!msg.ReadMasked && msg.PayLoadLength == 0) {
+    DoProcessFrame();  // an unmasked empty frame (where masks are not required) is complete
     return;
   }
   msg.State = msg.ReadMasked ? 3 : 4;
@@ -589,13 +594,16 @@ void TtvqWSConnection_Base_Net::DoReadFrameHixie76() {
 // ---------------------------------------------------------------- TtvqWSConnection_Net
 
 void TtvqWSConnection_Net::SetTCPConnection(TNetTCPConnection* aConnection) {
-  TtvqLock writes(FCS);
-  std::lock_guard guard(FTransportLock);
-  FTCPConnection.store(aConnection, std::memory_order_release);
+  {
+    TtvqLock writes(FCS);
+    TtvqLock guard(FTransportLock);
+    FTCPConnection.store(aConnection, std::memory_order_release);
+  }
+  if (aConnection) IP();  // the addresses are read at bind time and kept
 }
 
 bool TtvqWSConnection_Net::Active() const {
-  std::lock_guard guard(FTransportLock);
+  TtvqLock guard(FTransportLock);
   const TNetTCPConnection* connection = TCPConnection();
   if (!connection || !connection->IOHandler()) return false;
   const TNetIOHandlerSocket& io = *connection->IOHandler();
@@ -603,7 +611,7 @@ bool TtvqWSConnection_Net::Active() const {
 }
 
 bool TtvqWSConnection_Net::ReadAddresses(TAddresses& aOut) {
-  std::lock_guard guard(FTransportLock);
+  TtvqLock guard(FTransportLock);
   const TNetTCPConnection* connection = TCPConnection();
   if (!connection || !connection->IOHandler()) return false;
   const TNetSocketHandle& binding = connection->IOHandler()->Binding();
@@ -612,6 +620,7 @@ bool TtvqWSConnection_Net::ReadAddresses(TAddresses& aOut) {
 }
 
 bool TtvqWSConnection_Net::HasTCPConnection() const {
+  TtvqLock guard(FTransportLock);
   const TNetTCPConnection* connection = TCPConnection();
   return connection && connection->IOHandler();
 }
@@ -653,11 +662,11 @@ void TtvqWSConnection_Net::SendFrame(const std::uint8_t* aData, std::size_t aLen
 }
 
 void TtvqWSConnection_Net::ClearWriteBuffer() {
-  std::lock_guard guard(FTransportLock);
+  TtvqLock guard(FTransportLock);
   if (TNetTCPConnection* connection = TCPConnection()) connection->IOHandler()->WriteBufferClear();
 }
 
 void TtvqWSConnection_Net::DisconnectTransport() {
-  std::lock_guard guard(FTransportLock);
+  TtvqLock guard(FTransportLock);
   if (TNetTCPConnection* connection = TCPConnection()) connection->Disconnect(false);
 }

@@ -141,7 +141,8 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
  public:
   int ReadTimeOut = 10;  // ms
 
-  // Not owned. Clearing it waits for a write in progress to finish.
+  // Not owned. Binding reads the addresses at once; clearing waits for a
+  // write in progress to finish.
   TNetTCPConnection* TCPConnection() const { return FTCPConnection.load(std::memory_order_acquire); }
   void SetTCPConnection(TNetTCPConnection* aConnection);
 
@@ -161,9 +162,11 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
 
  private:
   std::atomic<TNetTCPConnection*> FTCPConnection{nullptr};
-  // Guards the use of FTCPConnection by operations that must not wait for
-  // a write (disconnect, Active). Order: FCS before it.
-  mutable std::mutex FTransportLock;
+  // Guards the use of FTCPConnection by other threads than the reader, in
+  // operations that must not wait for a write (disconnect, Active).
+  // Re-entrant: the transport's OnDisconnected runs inside it. Order: FCS
+  // before it; OnDisconnected must not clear the TCP connection.
+  mutable TtvqCriticalSection FTransportLock;
 };
 
 // The server component over the TCP transport: adds the bandwidth limit

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <cstdio>
 #include <future>
 #include <stdexcept>
 
@@ -71,6 +72,24 @@ void TtvqEventLoop::StopTimer(TTimerId aTimer) {
   FTimers.erase(aTimer);
 }
 
+void TtvqEventLoop::Invoke(const TCall& aCall) {
+  try {
+    aCall();
+  } catch (...) {
+    if (OnException) {
+      OnException(std::current_exception());
+      return;
+    }
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "Error: %s\n", e.what());
+    } catch (...) {
+      std::fprintf(stderr, "Error: unknown\n");
+    }
+  }
+}
+
 // Runs one due call or timer tick with the lock released; false when
 // nothing was due.
 bool TtvqEventLoop::RunOne(std::unique_lock<std::mutex>& aLock) {
@@ -78,7 +97,7 @@ bool TtvqEventLoop::RunOne(std::unique_lock<std::mutex>& aLock) {
     TCall call = std::move(FCalls.front());
     FCalls.pop_front();
     aLock.unlock();
-    call();
+    Invoke(call);
     aLock.lock();
     return true;
   }
@@ -88,7 +107,7 @@ bool TtvqEventLoop::RunOne(std::unique_lock<std::mutex>& aLock) {
     timer.Next = now + std::chrono::milliseconds(timer.Interval);
     TCall tick = timer.Tick;  // the timer may be stopped by its own tick
     aLock.unlock();
-    tick();
+    Invoke(tick);
     aLock.lock();
     return true;
   }
@@ -128,7 +147,7 @@ void TtvqEventLoop::ProcessPending() {
     TCall call = std::move(FCalls.front());
     FCalls.pop_front();
     lock.unlock();
-    call();
+    Invoke(call);
     lock.lock();
   }
 }

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -50,6 +51,10 @@ class TtvqEventLoop : public ItvqPlatform {
   TtvqEventLoop();
   ~TtvqEventLoop() override;
 
+  // What a failing call or tick raised goes here, and the loop goes on;
+  // without a handler it is written to standard error.
+  std::function<void(std::exception_ptr)> OnException;
+
   // Runs queued calls and timers until Quit; then runs what is still
   // queued and returns.
   void Run();
@@ -78,6 +83,7 @@ class TtvqEventLoop : public ItvqPlatform {
   };
 
   bool RunOne(std::unique_lock<std::mutex>& aLock);
+  void Invoke(const TCall& aCall);
 
   mutable std::mutex FLock;
   std::condition_variable FWake;

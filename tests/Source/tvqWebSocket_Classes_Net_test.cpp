@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <future>
 #include <map>
 #include <thread>
 
@@ -163,6 +164,25 @@ TEST_F(CodecTest, DisconnectDropsTheConnectionWithoutACloseFrame) {
   std::string received = client.Receive(16, milliseconds(500));
   EXPECT_EQ(received, "");
   EXPECT_TRUE(client.WaitForClose());
+  EXPECT_FALSE(ws.Active());
+}
+
+TEST_F(CodecTest, DisconnectReturnsWhileAWriterIsStuckOnAPeerThatStoppedReading) {
+  std::atomic<bool> writerDone{false};
+  std::thread writer([&] {
+    const std::string chunk(1 << 20, 'x');
+    try {
+      for (int i = 0; i < 1000; ++i) ws.WriteData(chunk);
+    } catch (const TtvqWSException&) {
+    }
+    writerDone = true;
+  });
+  std::this_thread::sleep_for(milliseconds(300));  // the socket buffers fill; the writer blocks
+  EXPECT_FALSE(writerDone);
+  auto disconnect = std::async(std::launch::async, [&] { ws.Disconnect(); });
+  EXPECT_EQ(disconnect.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  writer.join();
+  EXPECT_TRUE(writerDone);
   EXPECT_FALSE(ws.Active());
 }
 
