@@ -56,13 +56,22 @@ class TNetContext : public TNetTask {
 
   // Free for the server's user. Data set with ownership is destroyed with
   // the context when still set then; ClearData forgets it without that.
+  // It changes under the Contexts lock, so a thread that walks the
+  // contexts under that lock reads it safely.
   void* Data() const { return FData.get(); }
   template <class T>
   void SetData(std::unique_ptr<T> aData) {
+    auto held = FContexts.Lock();
     FData = DataHolder(aData.release(), [](void* p) { delete static_cast<T*>(p); });
   }
-  void SetDataRef(void* aData) { FData = DataHolder(aData, [](void*) {}); }
-  void ClearData() { FData = DataHolder(nullptr, [](void*) {}); }
+  void SetDataRef(void* aData) {
+    auto held = FContexts.Lock();
+    FData = DataHolder(aData, [](void*) {});
+  }
+  void ClearData() {
+    auto held = FContexts.Lock();
+    FData = DataHolder(nullptr, [](void*) {});
+  }
 
  protected:
   using DataHolder = std::unique_ptr<void, void (*)(void*)>;

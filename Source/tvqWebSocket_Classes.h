@@ -295,7 +295,7 @@ class TtvqTimer {
   TtvqTimer& operator=(const TtvqTimer&) = delete;
   ~TtvqTimer();
 
-  int Interval = 60000;
+  std::atomic<int> Interval{60000};
   std::atomic<TwsNotifyEvent> NotifyEvents{neNoSync};
   ItvqPlatform* Platform = nullptr;  // none: the process's platform
   std::function<void(TtvqTimer&)> OnTimer;
@@ -441,6 +441,11 @@ class TtvqWSComponent_Base : public TtvqTCPComponent_Base {
 
   // The component connections are released to; set by registration.
   TtvqWSComponent_Base* ConnectionOwner = nullptr;
+
+  // An HTTP post addressed to this sub-protocol: aPath after its name, the
+  // request's body; aAnswer is the text answered.
+  virtual void DoHTTPRequest(TtvqWSConnection& /*aConnection*/, const std::string& /*aPath*/,
+                             std::string& /*aAnswer*/, const std::string& /*aBody*/) {}
 
   // Drains the pending list of one kind on the main thread.
   void Drain(TKind aKind);

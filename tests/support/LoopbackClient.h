@@ -100,6 +100,16 @@ class LoopbackClient {
     return bytes;
   }
 
+  // Bytes received up to and including aDelimiter (or all until aTimeout).
+  std::string ReceiveUntil(const std::string& aDelimiter,
+                           std::chrono::milliseconds aTimeout = std::chrono::seconds(10)) {
+    std::string bytes;
+    const auto deadline = std::chrono::steady_clock::now() + aTimeout;
+    while (bytes.find(aDelimiter) == std::string::npos && std::chrono::steady_clock::now() < deadline && !FPeerClosed)
+      bytes += Receive(1, std::chrono::milliseconds(50));
+    return bytes;
+  }
+
   // Everything received until the peer closes the connection (or aTimeout).
   std::string ReceiveUntilClose(std::chrono::milliseconds aTimeout = std::chrono::seconds(10)) {
     std::string bytes;

@@ -1,0 +1,713 @@
+#include "tvqWebSocket_Server.h"
+
+#include <openssl/evp.h>
+#include <openssl/md5.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <ctime>
+
+#include "tvqWebSocket_HTTPResponse.h"
+
+namespace {
+
+constexpr const char* kServerLine = "Server: tvqWebSockets 4.4.6";
+
+std::string Base64(const unsigned char* aData, std::size_t aLength) {
+  std::string text(4 * ((aLength + 2) / 3), '\0');
+  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), aData, static_cast<int>(aLength));
+  text.resize(static_cast<std::size_t>(written));
+  return text;
+}
+
+bool StartsWithText(const std::string& aLine, std::string_view aPrefix) {
+  return aLine.size() >= aPrefix.size() && tvqMatchesMask(std::string_view(aLine).substr(0, aPrefix.size()), aPrefix);
+}
+
+// The request split into lines at line breaks (CR LF or LF).
+std::vector<std::string> SplitLines(const std::string& aText) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < aText.size()) {
+    std::size_t end = aText.find('\n', start);
+    if (end == std::string::npos) end = aText.size();
+    std::string line = aText.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> SplitList(const std::string& aText) {
+  // Comma-separated, no trimming, empty names kept out.
+  return TtvqSplitCommas(aText);
+}
+
+bool InList(const std::vector<std::string>& aList, const std::string& aGuid) {
+  return std::find(aList.begin(), aList.end(), aGuid) != aList.end();
+}
+
+bool EqualIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string ReplaceIgnoringCase(std::string aText, std::string_view aPlaceholder, const std::string& aValue) {
+  std::size_t at = 0;
+  while (true) {
+    const auto it = std::search(aText.begin() + static_cast<std::ptrdiff_t>(at), aText.end(), aPlaceholder.begin(),
+                                aPlaceholder.end(), [](char x, char y) {
+                                  return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+                                });
+    if (it == aText.end()) return aText;
+    const auto position = static_cast<std::size_t>(it - aText.begin());
+    aText.replace(position, aPlaceholder.size(), aValue);
+    at = position + aValue.size();
+  }
+}
+
+std::string HeaderValue(const std::vector<std::string>& aHeaders, std::string_view aName) {
+  for (const std::string& line : aHeaders)
+    if (StartsWithText(line, aName)) return line.substr(aName.size());
+  return {};
+}
+
+std::string LocalTimeStamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d%03d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(ms));
+  return text;
+}
+
+}  // namespace
+
+std::string tvqWebSocketAccept(const std::string& aKey) {
+  const std::string text = aKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+  return Base64(digest, sizeof digest);
+}
+
+std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKey2, const std::string& aKey3) {
+  const auto keyValue = [](const std::string& aKey) {
+    std::uint32_t number = 0, blanks = 0;
+    for (char c : aKey) {
+      if (c >= '0' && c <= '9') number = number * 10 + static_cast<std::uint32_t>(c - '0');
+      if (c == ' ') ++blanks;
+    }
+    if (blanks == 0) throw TtvqWSException("Error decoding sec-webSocket-key.");
+    return number / blanks;
+  };
+  const std::uint32_t k1 = keyValue(aKey1), k2 = keyValue(aKey2);
+  unsigned char input[16];
+  for (int i = 0; i < 4; ++i) {
+    input[i] = static_cast<unsigned char>(k1 >> (24 - 8 * i));
+    input[4 + i] = static_cast<unsigned char>(k2 >> (24 - 8 * i));
+  }
+  for (std::size_t i = 0; i < 8; ++i) input[8 + i] = i < aKey3.size() ? static_cast<unsigned char>(aKey3[i]) : 0;
+  unsigned char digest[MD5_DIGEST_LENGTH];
+  EVP_Digest(input, sizeof input, digest, nullptr, EVP_md5(), nullptr);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+// ---------------------------------------------------------------- the handshake
+
+// Under the write lock, in one flush: nothing else may be written into the
+// middle of an answer or before the handshake response.
+void TtvqWSConnectionServer::WriteResponse(const std::string& aBytes) {
+  TtvqLock guard(FCS);
+  SendFrame(reinterpret_cast<const std::uint8_t*>(aBytes.data()), aBytes.size());
+}
+
+void TtvqWSConnectionServer::DoHandshake() {
+  TtvqWSHandShakeServer& h = Handshake;
+  for (const std::string& line : HeadersRequest) {
+    if (StartsWithText(line, "GET /")) {
+      h.IsGET = true;
+      const std::size_t http = line.find(" HTTP");
+      h.Get = line.substr(4, http == std::string::npos ? std::string::npos : http - 4);
+      const std::size_t version = line.find("HTTP/");
+      if (version != std::string::npos && line.substr(version + 5) == "1.0")
+        throw TtvqWSException("Error Decoding Header: GET");
+    } else if (StartsWithText(line, "Upgrade: ")) {
+      h.IsUpgrade = true;
+      if (!tvqMatchesMask(line, "*websocket")) throw TtvqWSException("Error Decoding Header: WebSocket");
+    } else if (StartsWithText(line, "Connection: ")) {
+      h.IsConnection = true;
+      if (!tvqMatchesMask(line, "*Upgrade*")) throw TtvqWSException("Error Decoding Header: Upgrade");
+    } else if (StartsWithText(line, "Host: ")) {
+      h.IsHost = true, h.Host = line.substr(6);
+    } else if (StartsWithText(line, "Sec-WebSocket-Key: ")) {
+      h.IsKey = true, h.Key = line.substr(19);
+    } else if (StartsWithText(line, "Origin: ")) {
+      h.IsOrigin = true, h.Origin = line.substr(8);
+    } else if (StartsWithText(line, "Sec-WebSocket-Protocol: ")) {
+      h.IsProtocols = true, h.Protocols = line.substr(24);
+    } else if (StartsWithText(line, "Sec-WebSocket-Version: ")) {
+      h.IsVersion = true, h.Version = line.substr(23);
+    } else if (StartsWithText(line, "Sec-WebSocket-Extensions: ")) {
+      h.IsExtensions = true, h.Extensions = line.substr(26);
+    } else if (StartsWithText(line, "Sec-WebSocket-Key1: ")) {
+      h.IsKey1 = true, h.Key1 = line.substr(20);
+    } else if (StartsWithText(line, "Sec-WebSocket-Key2: ")) {
+      h.IsKey2 = true, h.Key2 = line.substr(20);
+    }
+  }
+  std::string key3;
+  if (!h.Key1.empty() && !h.Key2.empty() && InputSize() > 0) {
+    TtvqBytes body;
+    while (body.size() < 8 && HasTCPConnection()) {
+      if (DoReadBytes(8 - body.size(), body) == 0 && !WaitForInput() && InputSize() == 0 && !Active())
+        throw ENetConnClosedGracefully();
+    }
+    key3.assign(body.begin(), body.end());
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (std::uint8_t b : body) h.Key3 += {kHex[b >> 4], kHex[b & 0x0F]};
+  }
+  if (!h.IsKey && !h.IsKey1 && !h.IsKey2) throw TtvqWSException("Error Decoding Header: WebSocket-Key");
+  Specification = h.Key1.empty() ? spRFC6455 : spHixie76;
+
+  // The client's order decides; names compare without letter case, and a
+  // blank after a comma stays part of the next name.
+  std::string chosen;
+  if (!h.Protocols.empty()) {
+    const std::vector<std::string> accepted = SplitList(Protocol);
+    for (const std::string& offered : SplitList(h.Protocols)) {
+      if (std::any_of(accepted.begin(), accepted.end(), [&](const std::string& a) { return EqualIgnoringCase(a, offered); })) {
+        chosen = offered;
+        break;
+      }
+    }
+    if (chosen.empty()) {
+      std::string names;
+      for (const std::string& offered : SplitList(h.Protocols)) names += offered + "\n";
+      throw TtvqWSException("Error Protocol: " + names + " not supported.");
+    }
+  }
+  Protocol = chosen;
+  HeadersResponse.clear();
+
+  if (!ServerOriginsAllowed.empty() && !h.Origin.empty()) {
+    const std::vector<std::string> patterns = SplitList(ServerOriginsAllowed);
+    if (std::none_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return tvqMatchesMask(h.Origin, p); }))
+      throw TtvqWSException("Origin " + h.Origin + " not allowed");
+  }
+
+  if (Transport() == trpUndefined) SetTransport(Specification == spHixie76 ? trpHixie76 : trpRFC6455);
+  if (Specification == spRFC6455) {
+    HeadersResponse = {"HTTP/1.1 101 Switching Protocols", "Upgrade: websocket", "Connection: Upgrade"};
+    if (!chosen.empty()) HeadersResponse.push_back("Sec-WebSocket-Protocol: " + chosen);
+    HeadersResponse.push_back("Sec-WebSocket-Accept: " + tvqWebSocketAccept(h.Key));
+    HeadersResponse.push_back(kServerLine);
+  } else {
+    HeadersResponse = {"HTTP/1.1 101 WebSocket Protocol Handshake", "Upgrade: WebSocket", "Connection: Upgrade",
+                       "Sec-WebSocket-Origin: " + h.Origin, "Sec-WebSocket-Location: ws://" + h.Host + h.Get,
+                       "Sec-WebSocket-Protocol: " + (chosen.empty() ? std::string("*") : chosen), kServerLine};
+  }
+  if (OnHandshake) OnHandshake(*this, HeadersResponse);
+
+  std::string response;
+  for (const std::string& line : HeadersResponse) response += line + "\r\n";
+  response += "\r\n";
+  if (Specification == spHixie76) response += tvqHixie76Challenge(h.Key1, h.Key2, key3);
+  WriteResponse(response);
+  SetEnabled(true);
+  if (OnUpdate) OnUpdate(*this, 1);
+  if (AuthenticationCloseCode != 1000) Close(AuthenticationCloseCode);
+}
+
+// ---------------------------------------------------------------- TtvqWSServer_Net_Base
+
+TtvqWSServer_Net_Base::TtvqWSServer_Net_Base() : FTCPServer(std::make_unique<TtvqWSCustomServer>()) {
+  tvqRegisterBuiltInResponses();
+  SetPort(80);
+  TtvqWSCustomServer& tcp = *FTCPServer;
+  tcp.OnConnect = [this](TNetContext& c) { OnServerConnectEvent(c); };
+  tcp.OnExecute = [this](TNetContext& c) { OnServerExecuteEvent(c); };
+  tcp.OnDisconnect = [this](TNetContext& c) { OnServerDisconnectEvent(c); };
+  tcp.OnStartup = [this](TNetCustomTCPServer&) {
+    if (OnStartup) OnStartup(*this);
+  };
+  tcp.OnShutdown = [this](TNetCustomTCPServer&) {
+    if (OnShutdown) OnShutdown(*this);
+  };
+}
+
+TtvqWSServer_Net_Base::~TtvqWSServer_Net_Base() {
+  {
+    std::lock_guard guard(FHelpersLock);
+    for (auto& helper : FHelpers) helper.join();
+    FHelpers.clear();
+  }
+  StopDeliveries();
+  try {
+    if (FTCPServer->Active()) DisconnectAll();
+    FTCPServer->SetActive(false);
+  } catch (...) {
+  }
+  FTCPServer.reset();
+  StopConnectionsFreeTimer();
+}
+
+bool TtvqWSServer_Net_Base::Active() const { return FTCPServer->Active(); }
+
+void TtvqWSServer_Net_Base::SetActive(bool aValue) {
+  TtvqWSCustomServer& tcp = *FTCPServer;
+  if (aValue) {
+    if (tcp.Active())
+      DisconnectAll();
+    else
+      StopConnectionsFreeTimer();
+    tcp.UseNagle = false;
+    tcp.SetActive(true);
+    if (tcp.Active()) StartConnectionsFreeTimer();
+    return;
+  }
+  if (tcp.Active()) DisconnectAll();
+  tcp.SetActive(false);
+  StopConnectionsFreeTimer();
+}
+
+void TtvqWSServer_Net_Base::RunHelper(std::function<void()> aWork) {
+  std::lock_guard guard(FHelpersLock);
+  FHelpers.emplace_back([this, work = std::move(aWork)] {
+    TtvqLock lock(FCS);
+    try {
+      work();
+    } catch (...) {
+      // the caller does not wait, so there is nobody to tell
+    }
+  });
+}
+
+void TtvqWSServer_Net_Base::Start() { RunHelper([this] { SetActive(true); }); }
+void TtvqWSServer_Net_Base::Stop() { RunHelper([this] { SetActive(false); }); }
+void TtvqWSServer_Net_Base::ReStart() {
+  RunHelper([this] {
+    SetActive(false);
+    SetActive(true);
+  });
+}
+
+// ---- connections
+
+void TtvqWSServer_Net_Base::OnServerConnectEvent(TNetContext& aContext) {
+  if (TNetSocketHandle* binding = aContext.Binding()) {
+    if (Options.WriteTimeOut > 0) binding->SetSendTimeout(Options.WriteTimeOut);
+    if (TCPKeepAlive.Enabled) binding->SetKeepAlive(true, TCPKeepAlive.Time, TCPKeepAlive.Interval);
+  }
+  auto connection = std::make_unique<TtvqWSConnectionServer>();
+  connection->ServerOriginsAllowed = SecurityOptions.OriginsAllowed;
+  connection->ValidateUTF8 = Options.ValidateUTF8;
+  connection->CleanDisconnect = Options.CleanDisconnect;
+  connection->RaiseDisconnectExceptions = Options.RaiseDisconnectExceptions;
+  connection->FragmentedMessages = Options.FragmentedMessages;
+  connection->Masked = false;
+  connection->Protocol = ProtocolNames();
+  connection->ReadTimeOut = Options.ReadTimeOut();
+  connection->SetTCPConnection(&aContext.Connection());
+  connection->OnMessage = [this](TtvqWSConnection& c, const std::string& text) {
+    if (IsDestroying()) return;
+    c.SetMsgReceived(text);
+    DoNotifyMessage(&c);
+  };
+  connection->OnBinary = [this](TtvqWSConnection& c, const TtvqBytes& data) {
+    if (IsDestroying()) return;
+    c.MsgBinaryReceived = data;
+    DoNotifyBinary(&c);
+  };
+  connection->OnFragmented = [this](TtvqWSConnection& c, const TtvqBytes& data, TOpcode opCode, bool more) {
+    if (!IsDestroying()) DoNotifyFragmented(&c, data, opCode, more);
+  };
+  connection->OnUpdate = [this](TtvqWSConnection& c, int state) {
+    if (state == 1) DoHandshakeCompleted(c);
+  };
+  connection->OnHandshake = OnHandshake;
+  connection->OnSubscription = [this](TtvqWSConnection& c, const std::string& channel) {
+    DoConnectionSubscription(c, channel);
+  };
+  connection->OnUnSubscription = [this](TtvqWSConnection& c, const std::string& channel) {
+    DoConnectionUnSubscription(c, channel);
+  };
+  TtvqWSConnectionServer* raw = connection.release();
+  aContext.SetDataRef(raw);
+  if (OnTCPConnect) {
+    bool accept = true;
+    OnTCPConnect(raw, accept);
+    if (!accept) throw TtvqWSException("Connection rejected by server.");
+  }
+}
+
+void TtvqWSServer_Net_Base::OnServerDisconnectEvent(TNetContext& aContext) {
+  auto* connection = static_cast<TtvqWSConnectionServer*>(aContext.Data());
+  if (!connection) return;
+  aContext.ClearData();
+  connection->SetTCPConnection(nullptr);  // the socket goes with the context
+  if (IsDestroying()) {
+    connection->FFreed = true;
+    delete connection;
+    return;
+  }
+  if (!connection->Enabled()) {
+    // No event: released at once, parked like the others, since a thread
+    // that listed the connections may still hold it.
+    DoFreeConnection(connection);
+    return;
+  }
+  connection->SetDisconnected(true);
+  DoNotifyDisconnect(connection);
+}
+
+void TtvqWSServer_Net_Base::DoHandshakeCompleted(TtvqWSConnection& aConnection) {
+  if ((aConnection.Specification == spRFC6455 && !Specifications.RFC6455) ||
+      (aConnection.Specification == spHixie76 && !Specifications.Drafts.Hixie76))
+    aConnection.Disconnect();
+  if (aConnection.Enabled() && !aConnection.Disconnected()) DoNotifyConnect(&aConnection);
+}
+
+void TtvqWSServer_Net_Base::DoCloseRequest(TNetContext& aContext) {
+  aContext.Connection().IOHandler()->InputBuffer.Clear();
+  auto* connection = static_cast<TtvqWSConnectionServer*>(aContext.Data());
+  aContext.ClearData();
+  aContext.Connection().Disconnect(false);
+  if (connection) {
+    connection->SetTCPConnection(nullptr);
+    DoFreeConnection(connection);  // no event; parked, as a lister may still hold it
+  }
+}
+
+void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
+  TNetIOHandler& io = *aContext.Connection().IOHandler();
+  const int readTimeOut = Options.ReadTimeOut();
+  if (io.InputBufferIsEmpty()) io.CheckForDataOnSource(readTimeOut);
+  auto* connection = static_cast<TtvqWSConnectionServer*>(aContext.Data());
+  if (!connection) {
+    io.InputBuffer.Clear();
+    aContext.Connection().Disconnect(false);
+    return;
+  }
+  if (connection->Disconnected()) {
+    io.InputBuffer.Clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return;
+  }
+  if (io.InputBufferIsEmpty()) return;
+  try {
+    if (!connection->Enabled()) {
+      // The request is what has come once the line stays quiet for the read
+      // time-out; past the size cap it is dropped without an answer.
+      while (io.CheckForDataOnSource(readTimeOut))
+        if (io.InputBuffer.Size() > Options.MaxRequestSize) break;
+      if (io.InputBuffer.Size() > Options.MaxRequestSize) return DoCloseRequest(aContext);
+
+      const std::string text = io.InputBuffer.AsString();
+      connection->HeadersRequest = SplitLines(text);
+      const std::vector<std::string>& lines = connection->HeadersRequest;
+      const std::string first = lines.empty() ? std::string() : lines.front();
+      const std::string requestLine = tvqMatchesMask(first, "GET *") ? first : std::string();
+      const auto anyLine = [&](auto&& aTest) { return std::any_of(lines.begin(), lines.end(), aTest); };
+
+      if (tvqContainsText(requestLine, "GET /tvq/req/auth/session/") && !requestLine.empty()) return DoCloseRequest(aContext);
+      if (tvqMatchesMask(first, "*HTTP/1.*") && !requestLine.empty() &&
+          anyLine([](const std::string& l) { return tvqContainsText(l, "Upgrade: websocket"); })) {
+        // The header text stays in HeadersRequest; only a Hixie-76 body
+        // stays buffered.
+        const bool hixie = anyLine([](const std::string& l) { return tvqContainsText(l, "Sec-WebSocket-Key1: "); }) &&
+                           anyLine([](const std::string& l) { return tvqContainsText(l, "Sec-WebSocket-Key2: "); });
+        std::size_t end = text.find("\r\n\r\n");
+        std::size_t bodyAt = end == std::string::npos ? std::string::npos : end + 4;
+        if (end == std::string::npos && (end = text.find("\n\n")) != std::string::npos) bodyAt = end + 2;
+        io.InputBuffer.Clear();
+        if (hixie && bodyAt != std::string::npos) {
+          const std::string body = text.substr(bodyAt, 8);
+          io.InputBuffer.Write(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
+          // The handshake drops everything but these lines: cut the body off.
+          connection->HeadersRequest = SplitLines(text.substr(0, end));
+        }
+      } else if (tvqMatchesMask(first, "POST /tvq/xhr/*")) {
+        connection->SetTransport(trpHTTP);
+        DoXHRRequest(aContext, *connection);
+        return DoCloseRequest(aContext);
+      } else if (first == "<policy-file-request/>") {
+        connection->SetTransport(trpFlash);
+        return DoCloseRequest(aContext);  // the Flash fallback is off
+      } else if (anyLine([](const std::string& l) { return tvqMatchesMask(l, "Accept: text/event-stream"); })) {
+        connection->SetTransport(trpSSE);
+        return DoCloseRequest(aContext);  // the event-stream fallback is off
+      } else if (tvqMatchesMask(first, "POST /tvq/protocol/*")) {
+        connection->SetTransport(trpHTTP);
+        DoProtocolRequest(aContext, *connection);
+        return DoCloseRequest(aContext);
+      } else {
+        if (DoHTTPFileRequest(*connection, requestLine)) return DoCloseRequest(aContext);
+        bool accept = false;
+        if (OnUnknownProtocol) OnUnknownProtocol(connection, accept);
+        if (!accept) return DoCloseRequest(aContext);
+        connection->Enable();
+        DoHandshakeCompleted(*connection);
+      }
+    }
+    connection->DoReadData(true);
+  } catch (const ENetSilentException&) {
+    throw;  // the transport ends the connection
+  } catch (const std::exception& e) {
+    DoReportError(connection, e.what());
+  }
+}
+
+// ---- files and posts
+
+bool TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const std::string& aRequestLine) {
+  const auto fileName = [&] {
+    std::string target = aRequestLine.substr(4);
+    const std::size_t http = target.find(" HTTP");
+    if (http != std::string::npos) target.resize(http);
+    const std::size_t slash = target.rfind('/');
+    return slash == std::string::npos ? target : target.substr(slash + 1);
+  };
+  const auto markHTTP = [&] {
+    if (aConnection.Transport() == trpUndefined) aConnection.SetTransport(trpHTTP);
+  };
+  std::string names, type;
+  if (tvqMatchesMask(aRequestLine, "GET *.js *")) {
+    markHTTP();
+    if (!Options.JavascriptFiles) return false;
+    names = fileName();
+    if (names == "tvqWebSockets.js") {
+      if (FallBack.Flash.Enabled) names = "tvqWebSocketsFlash.js," + names;
+      if (FallBack.ServerSentEvents.Enabled) names = "tvqWebSocketsEventSource.js," + names;
+    }
+    type = "text/javascript; charset=utf-8";
+  } else if (tvqMatchesMask(aRequestLine, "GET *.html *") || tvqMatchesMask(aRequestLine, "GET *.css *")) {
+    markHTTP();
+    if (!Options.HTMLFiles) return false;
+    names = fileName();
+    type = tvqMatchesMask(aRequestLine, "GET *.css *") ? "text/css" : "text/html";
+  } else if (tvqMatchesMask(aRequestLine, "GET *WebSocketMain.swf *")) {
+    markHTTP();
+    if (const auto movie = tvqFindResource("TVQ_WEBSOCKETMAIN_SWF"))
+      aConnection.WriteResponse(tvqContentAnswer("application/x-shockwave-flash", *movie));
+    return true;
+  } else if (tvqMatchesMask(aRequestLine, "GET *favicon*")) {
+    markHTTP();
+    return true;
+  } else {
+    return false;
+  }
+
+  std::string body;
+  bool any = false;
+  for (const std::string& name : TtvqSplitCommas(names)) {
+    const TtvqWSHTTPResponse_Base* response = TtvqWSHTTPResponse::Find(name);
+    if (!response) continue;
+    const std::optional<std::string> content = response->Content();
+    if (!content) continue;
+    if (any) body += "\r\n";
+    body += *content;
+    any = true;
+  }
+  std::string answer;
+  if (any) {
+    const std::string localIP = aConnection.LocalIP();
+    const std::string host = localIP.find(':') != std::string::npos ? "[" + localIP + "]" : localIP;
+    body = ReplaceIgnoringCase(std::move(body), "{%host%}", host);
+    body = ReplaceIgnoringCase(std::move(body), "{%port%}", std::to_string(aConnection.LocalPort()));
+    body = ReplaceIgnoringCase(std::move(body), "{%ssl%}", "");
+    answer = tvqContentAnswer(type, body);
+  } else {
+    answer = tvqStatusAnswer(404, "Not Found");
+  }
+  aConnection.WriteResponse(answer);
+  return true;
+}
+
+std::string TtvqWSServer_Net_Base::ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders) {
+  const std::string value = HeaderValue(aHeaders, "Content-Length: ");
+  std::int64_t length = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
+  if (ec != std::errc() || end != value.data() + value.size())
+    throw TtvqWSException("'" + value + "' is not a valid integer value");
+  const auto cut = static_cast<std::int32_t>(static_cast<std::uint32_t>(length));
+  // A body larger than a request may be, or a negative length: dropped.
+  if (cut < 0 || static_cast<std::size_t>(cut) > Options.MaxRequestSize)
+    throw TtvqWSException("Content-Length " + value + " refused");
+  if (cut == 0) return {};
+  std::vector<std::uint8_t> body;
+  aIO.ReadBytes(body, cut);
+  return std::string(body.begin(), body.end());
+}
+
+void TtvqWSServer_Net_Base::DoXHRRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection) {
+  TNetIOHandler& io = *aContext.Connection().IOHandler();
+  std::vector<std::string> headers;
+  io.Capture(headers);
+  const std::string first = headers.empty() ? std::string() : headers.front();
+  std::string target = first.substr(std::min<std::size_t>(5, first.size()));
+  target = target.substr(0, target.find(" HTTP"));
+  for (std::size_t at; (at = target.find("/tvq/xhr/")) != std::string::npos;) target.erase(at, 9);
+  target.erase(0, target.find_first_not_of(' '));
+  target.erase(target.find_last_not_of(' ') + 1);
+  if (target.empty()) return;
+  TtvqWSConnection* destination = GetConnectionByGuid(target);
+  if (!destination) return;
+  const std::string body = ReadPostBody(io, headers);
+  if (body.empty()) return;
+  destination->SetMsgReceived(body);
+  DoNotifyMessage(destination);
+  const std::string answer = tvqContentAnswer("text/html", "");
+  aConnection.WriteResponse(answer);
+}
+
+void TtvqWSServer_Net_Base::DoProtocolRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection) {
+  TNetIOHandler& io = *aContext.Connection().IOHandler();
+  std::vector<std::string> headers;
+  io.Capture(headers);
+  const std::string first = headers.empty() ? std::string() : headers.front();
+  std::string target = first.substr(std::min<std::size_t>(5, first.size()));
+  target = target.substr(0, target.find(" HTTP"));
+  for (std::size_t at; (at = target.find("/tvq/protocol/")) != std::string::npos;) target.erase(at, 14);
+  const std::size_t slash = target.find('/');
+  const std::string name = target.substr(0, slash);
+  const std::string path = slash == std::string::npos ? std::string() : target.substr(slash + 1);
+  if (name.empty()) return;
+  for (TtvqWSComponent_Base* component : ProtocolObjects()) {
+    if (!MatchesProtocol(name, *component)) continue;
+    const std::string body = ReadPostBody(io, headers);
+    std::string answerText;
+    component->DoHTTPRequest(aConnection, path, answerText, body);
+    const std::string answer = tvqContentAnswer("text/html", answerText);
+    aConnection.WriteResponse(answer);
+    return;
+  }
+}
+
+// ---- operations
+
+template <class FWrite>
+void TtvqWSServer_Net_Base::BroadcastTo(const std::string& aChannel, const std::string& aProtocol,
+                                        const std::vector<std::string>& aExclude,
+                                        const std::vector<std::string>& aInclude, FWrite&& aWrite) {
+  const auto deliver = [&](TtvqWSConnection* c, bool aFromIndex) {
+    if (!c || !c->Enabled() || c->Disconnected()) return;
+    if (InList(aExclude, c->Guid())) return;
+    if (!aInclude.empty() && !InList(aInclude, c->Guid())) return;
+    if (c->Transport() == trpHTTP2) return;
+    if (!EqualIgnoringCase(c->Protocol, aProtocol)) return;
+    if (!aFromIndex && !c->Subscribed(aChannel)) return;
+    try {
+      aWrite(*c);
+    } catch (...) {
+      // One target's failure costs only that target: it is dropped.
+      if (OnException) DoEventException(c, "", std::current_exception());
+      c->DisconnectPeer();
+    }
+  };
+  if (!aChannel.empty() && Optimizations.Channels.Enabled) {
+    std::vector<TtvqWSConnection*> targets;
+    for (const std::string& channel : TtvqSplitCommas(aChannel)) {
+      std::vector<TtvqWSConnection*> subscribers;
+      Channels().GetConnections(channel, subscribers);
+      for (TtvqWSConnection* c : subscribers)
+        if (std::find(targets.begin(), targets.end(), c) == targets.end()) targets.push_back(c);
+    }
+    for (TtvqWSConnection* c : targets) deliver(c, true);
+    return;
+  }
+  auto contexts = TCPServer().Contexts.Lock();
+  for (auto it = contexts->rbegin(); it != contexts->rend(); ++it)
+    deliver(static_cast<TtvqWSConnection*>((*it)->Data()), false);
+}
+
+void TtvqWSServer_Net_Base::Broadcast(const std::string& aMessage, const std::string& aChannel,
+                                      const std::string& aProtocol, const std::vector<std::string>& aExclude,
+                                      const std::vector<std::string>& aInclude) {
+  BroadcastTo(aChannel, aProtocol, aExclude, aInclude, [&](TtvqWSConnection& c) { c.WriteData(aMessage); });
+}
+
+void TtvqWSServer_Net_Base::Broadcast(const TtvqBytes& aStream, const std::string& aChannel,
+                                      const std::string& aProtocol, const std::vector<std::string>& aExclude,
+                                      const std::vector<std::string>& aInclude, int aSize, TwsStreaming aStreaming) {
+  BroadcastTo(aChannel, aProtocol, aExclude, aInclude,
+              [&](TtvqWSConnection& c) { c.WriteData(aStream, aSize, aStreaming); });
+}
+
+bool TtvqWSServer_Net_Base::WriteData(const std::string& aGuid, const std::string& aMessage) {
+  TtvqWSConnection* c = GetConnectionByGuid(aGuid);
+  if (!c || !c->Enabled() || c->Disconnected()) return false;
+  try {
+    c->WriteData(aMessage);
+    return true;
+  } catch (const std::exception& e) {
+    DoReportError(c, e.what());
+    return false;
+  }
+}
+
+bool TtvqWSServer_Net_Base::WriteData(const std::string& aGuid, const TtvqBytes& aStream, int aSize,
+                                      TwsStreaming aStreaming) {
+  TtvqWSConnection* c = GetConnectionByGuid(aGuid);
+  if (!c || !c->Enabled() || c->Disconnected()) return false;
+  try {
+    c->WriteData(aStream, aSize, aStreaming);
+    return true;
+  } catch (const std::exception& e) {
+    DoReportError(c, e.what());
+    return false;
+  }
+}
+
+void TtvqWSServer_Net_Base::Ping(const std::string& aText) {
+  const std::string text = aText.empty() ? LocalTimeStamp() : aText;
+  auto contexts = TCPServer().Contexts.Lock();
+  for (TNetContext* context : *contexts)
+    if (auto* c = static_cast<TtvqWSConnection*>(context->Data())) {
+      try {
+        c->Ping(text);
+      } catch (...) {
+      }
+    }
+}
+
+void TtvqWSServer_Net_Base::DisconnectAll() {
+  auto contexts = TCPServer().Contexts.Lock();
+  for (auto it = contexts->rbegin(); it != contexts->rend(); ++it) {
+    auto* c = static_cast<TtvqWSConnection*>((*it)->Data());
+    if (!c || !c->Active() || c->Disconnected()) continue;
+    try {
+      c->DisconnectPeer();
+    } catch (...) {
+      if (OnException) DoEventException(c, "", std::current_exception());
+    }
+  }
+}
+
+TtvqWSConnection* TtvqWSServer_Net_Base::GetConnectionByGuid(const std::string& aGuid) {
+  if (Optimizations.Connections.Enabled) return Connections().GetConnection(aGuid);
+  auto contexts = TCPServer().Contexts.Lock();
+  for (TNetContext* context : *contexts)
+    if (auto* c = static_cast<TtvqWSConnection*>(context->Data()); c && c->Guid() == aGuid) return c;
+  return nullptr;
+}
+
+TtvqWSConnection* TtvqWSServer_Net_Base::GetConnectionByIndex(int aIndex) {
+  if (aIndex < 0) throw EListError("List index out of bounds (" + std::to_string(aIndex) + ")");
+  auto contexts = TCPServer().Contexts.Lock();
+  if (static_cast<std::size_t>(aIndex) >= contexts->size()) return nullptr;
+  return static_cast<TtvqWSConnection*>((*contexts)[static_cast<std::size_t>(aIndex)]->Data());
+}
+
+int TtvqWSServer_Net_Base::ConnectionCount() { return static_cast<int>(TCPServer().Contexts.Lock()->size()); }
+
+TtvqThreadList<TNetContext>::TList& TtvqWSServer_Net_Base::LockList() { return TCPServer().Contexts.LockList(); }
+void TtvqWSServer_Net_Base::UnLockList() { TCPServer().Contexts.UnlockList(); }
+
+TtvqWebSocketServer::~TtvqWebSocketServer() { StopDeliveries(); }

@@ -1,0 +1,169 @@
+// Public: the WebSocket server component (TtvqWebSocketServer) and its
+// server-side connection (TtvqWSConnectionServer): configuration, start and
+// stop, the intake of each connection's first request, the opening
+// handshakes (RFC 6455 and Hixie-76), the built-in HTTP files, the HTTP
+// posts, and the operations through which sub-protocols reach the clients.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tvqNetCustomTCPServer.h"
+#include "tvqWebSocket_Classes_Net.h"
+
+// The parsed opening request.
+struct TtvqWSHandShakeServer {
+  std::string Get, Host, Origin, Key, Key1, Key2, Protocols, Version, Extensions;
+  std::string Key3;  // the 8 body bytes of a Hixie-76 request, as 16 hexadecimal digits
+  bool IsGET = false, IsUpgrade = false, IsConnection = false, IsHost = false, IsKey = false, IsKey1 = false,
+       IsKey2 = false, IsOrigin = false, IsProtocols = false, IsVersion = false, IsExtensions = false;
+};
+
+// The RFC 6455 accept value of a Sec-WebSocket-Key.
+std::string tvqWebSocketAccept(const std::string& aKey);
+// The 16 bytes a Hixie-76 server answers for Key1, Key2 and the 8 body
+// bytes; "Error decoding sec-webSocket-key." for a key without blanks.
+std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKey2, const std::string& aKey3);
+
+class TtvqWSConnectionServer : public TtvqWSConnection_Net {
+ public:
+  TtvqWSHandShakeServer Handshake;
+  std::string ServerOriginsAllowed;
+  int AuthenticationCloseCode = 1000;
+
+  std::string URL() const override { return Handshake.Get; }
+
+  // Marks the connection usable: the handshake (or an accepted unknown
+  // protocol) is done.
+  void Enable() { SetEnabled(true); }
+  // Writes an HTTP answer (or the handshake response) whole.
+  void WriteResponse(const std::string& aBytes);
+
+ protected:
+  void DoHandshake() override;
+};
+
+struct TtvqWSServerOptions {
+  TwsFragmentedMessages FragmentedMessages = frgOnlyBuffer;
+  bool HTMLFiles = true;
+  bool JavascriptFiles = true;
+  int WriteTimeOut = 0;
+  bool RaiseDisconnectExceptions = true;
+  bool ValidateUTF8 = false;
+  bool CleanDisconnect = false;
+  // The largest first request (and post body) taken, in bytes.
+  std::size_t MaxRequestSize = 16 * 1024;
+
+  int ReadTimeOut() const { return FReadTimeOut; }
+  void SetReadTimeOut(int aValue) { FReadTimeOut = aValue <= 0 ? 1 : aValue; }
+
+ private:
+  int FReadTimeOut = 10;
+};
+
+struct TtvqWSFallBack {
+  struct {
+    bool Enabled = false;
+    std::string Domain = "*";
+    std::string Ports = "*";
+  } Flash;
+  struct {
+    bool Enabled = false;
+    int Retry = 3;
+  } ServerSentEvents;
+};
+
+struct TtvqWSSecurityOptions {
+  std::string OriginsAllowed;  // comma-separated patterns; empty: no check
+};
+
+// The server over the TCP transport: owns the TCP server and wires its
+// callbacks.
+class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
+ public:
+  TtvqWSServer_Net_Base();
+  ~TtvqWSServer_Net_Base() override;
+
+  TtvqWSServerOptions Options;
+  TtvqWSFallBack FallBack;
+  TtvqWSSecurityOptions SecurityOptions;
+
+  std::function<void(TtvqWSServer_Net_Base&)> OnStartup;
+  std::function<void(TtvqWSServer_Net_Base&)> OnShutdown;
+  std::function<void(TtvqWSConnection*, bool&)> OnTCPConnect;
+
+  bool Active() const;
+  // True: start listening (on a listening server, every client is dropped
+  // first); false: drop every client and stop.
+  void SetActive(bool aValue);
+  // The same from a helper thread; the caller does not wait.
+  void Start();
+  void Stop();
+  void ReStart();
+
+  int Port() const { return TCPServer().DefaultPort(); }
+  void SetPort(int aPort) { TCPServer().SetDefaultPort(aPort); }
+  TNetSocketHandles& Bindings() { return TCPServer().Bindings; }
+  int MaxConnections() const { return TCPServer().MaxConnections; }
+  void SetMaxConnections(int aValue) { TCPServer().MaxConnections = aValue; }
+
+  using TtvqWSComponent_Server::Broadcast;
+  void Broadcast(const std::string& aMessage, const std::string& aChannel = {}, const std::string& aProtocol = {},
+                 const std::vector<std::string>& aExclude = {}, const std::vector<std::string>& aInclude = {}) override;
+  void Broadcast(const TtvqBytes& aStream, const std::string& aChannel = {}, const std::string& aProtocol = {},
+                 const std::vector<std::string>& aExclude = {}, const std::vector<std::string>& aInclude = {},
+                 int aSize = 0, TwsStreaming aStreaming = stmNone) override;
+  bool WriteData(const std::string& aGuid, const std::string& aMessage) override;
+  bool WriteData(const std::string& aGuid, const TtvqBytes& aStream, int aSize = 0,
+                 TwsStreaming aStreaming = stmNone) override;
+  void Ping(const std::string& aText);
+  void DisconnectAll();
+
+  TtvqWSConnection* GetConnectionByGuid(const std::string& aGuid);
+  TtvqWSConnection* GetConnectionByIndex(int aIndex);
+  int ConnectionCount();
+  // The transport contexts; each one's data is its connection. Always in pairs.
+  TtvqThreadList<TNetContext>::TList& LockList();
+  void UnLockList();
+
+  TtvqWSCustomServer& TCPServer() const { return *FTCPServer; }
+
+ protected:
+  // The transport's callbacks, each on the connection's own thread.
+  void OnServerConnectEvent(TNetContext& aContext);
+  void OnServerExecuteEvent(TNetContext& aContext);
+  void OnServerDisconnectEvent(TNetContext& aContext);
+  void DoHandshakeCompleted(TtvqWSConnection& aConnection);
+  // Ends a connection that carried something other than a WebSocket.
+  void DoCloseRequest(TNetContext& aContext);
+
+  // The request kinds of the intake.
+  bool DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const std::string& aRequestLine);
+  void DoXHRRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
+  void DoProtocolRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
+
+ private:
+  template <class FWrite>
+  void BroadcastTo(const std::string& aChannel, const std::string& aProtocol, const std::vector<std::string>& aExclude,
+                   const std::vector<std::string>& aInclude, FWrite&& aWrite);
+  void RunHelper(std::function<void()> aWork);
+  std::string ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders);
+
+  std::unique_ptr<TtvqWSCustomServer> FTCPServer;
+  std::mutex FHelpersLock;
+  std::vector<std::thread> FHelpers;
+};
+
+class TtvqWSServer : public TtvqWSServer_Net_Base {
+ public:
+  enum TwsServerType { wsTCP };
+  TwsServerType ServerType = wsTCP;
+};
+
+class TtvqWebSocketServer : public TtvqWSServer {
+ public:
+  ~TtvqWebSocketServer() override;
+};

@@ -1,0 +1,363 @@
+#include "tvqWebSocket_Server.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "../support/LoopbackClient.h"
+#include "../support/WebSocketFrames.h"
+#include "tvqWebSocket_HTTPResponse.h"
+#include "tvqWebSocket_Platform.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+using std::chrono::milliseconds;
+using test::LoopbackClient;
+using test::WaitUntil;
+
+// Browser files as the program would carry them.
+const unsigned char kBaseScript[] = "var tvq = 'http{%ssl%}://{%host%}:{%PORT%}/';";
+const unsigned char kDatasetPage[] = "<script src=\"http{%ssl%}://{%host%}:{%port%}/dataset.tvq.tickerhall.js\"></script>";
+const TtvqResource kFixtureResources[] = {
+    {"TVQ_JS_TVQWEBSOCKETS", kBaseScript, sizeof kBaseScript - 1},
+    {"TVQ_HTML_DATASET_TVQ_TICKERHALL", kDatasetPage, sizeof kDatasetPage - 1},
+};
+
+const std::string kDataset = "dataset.tvq.tickerhall";
+
+std::string Upgrade(const std::string& aPath = "/", const std::string& aProtocols = "",
+                    const std::string& aVersionLine = "GET /chat HTTP/1.1") {
+  std::string request = aVersionLine + "\r\nHost: server.example.com\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nOrigin: http://example.com\r\n";
+  if (!aProtocols.empty()) request += "Sec-WebSocket-Protocol: " + aProtocols + "\r\n";
+  (void)aPath;
+  return request + "Sec-WebSocket-Version: 13\r\n\r\n";
+}
+
+class ServerFixture : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static std::once_flag once;
+    std::call_once(once, [] { tvqRegisterResources(kFixtureResources, 2); });
+  }
+
+  ServerFixture() {
+    server.Platform = &loop;
+    server.SetPort(0);  // an ephemeral port, never the program's
+    dataset = server.RegisterProtocol(kDataset);
+    dataset->OnConnect = [this](TtvqWSConnection* c) { Note("connect " + c->Guid()); };
+    dataset->OnMessage = [this](TtvqWSConnection*, const std::string& text) { Note("message " + text); };
+    dataset->OnDisconnect = [this](TtvqWSConnection*, int) { Note("disconnect"); };
+    server.OnConnect = [this](TtvqWSConnection*) { Note("server connect"); };
+    TNetSocketHandle& binding = server.Bindings().Add();
+    binding.IP = "127.0.0.1";
+    server.SetActive(true);
+    port = binding.Port;
+    main = std::thread([this] { loop.Run(); });
+    EXPECT_TRUE(WaitUntil([&] { return loop.Running(); }));
+  }
+  ~ServerFixture() override {
+    server.SetActive(false);
+    loop.Synchronize([] {});
+    loop.Quit();
+    main.join();
+  }
+
+  void Note(const std::string& aEvent) {
+    std::lock_guard guard(lock);
+    events.push_back(aEvent);
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard guard(lock);
+    return events;
+  }
+  std::size_t Count(const std::string& aPrefix) {
+    std::lock_guard guard(lock);
+    return static_cast<std::size_t>(
+        std::count_if(events.begin(), events.end(), [&](const std::string& e) { return e.rfind(aPrefix, 0) == 0; }));
+  }
+
+  // A client that completed the handshake for the dataset sub-protocol; its
+  // Guid as the server knows it.
+  LoopbackClient Connect(std::string* aGuid = nullptr, const std::string& aProtocols = kDataset) {
+    const std::size_t before = Count(aProtocols.empty() ? "server connect" : "connect");
+    LoopbackClient client(port);
+    client.Send(Upgrade("/", aProtocols));
+    const std::string response = client.ReceiveUntil("\r\n\r\n");
+    EXPECT_THAT(response, StartsWith("HTTP/1.1 101 Switching Protocols\r\n"));
+    EXPECT_TRUE(WaitUntil([&] { return Count(aProtocols.empty() ? "server connect" : "connect") > before; }));
+    if (aGuid) {
+      std::lock_guard guard(lock);
+      for (auto it = events.rbegin(); it != events.rend(); ++it)
+        if (it->rfind("connect ", 0) == 0) {
+          *aGuid = it->substr(8);
+          break;
+        }
+    }
+    return client;
+  }
+
+  TtvqEventLoop loop;
+  std::thread main;
+  TtvqWebSocketServer server;
+  TtvqWSComponent_Base* dataset = nullptr;
+  int port = 0;
+  std::mutex lock;
+  std::vector<std::string> events;
+};
+
+// ---------------------------------------------------------------- handshakes
+
+TEST(Handshake, AcceptValueOfTheSampleKey) {
+  EXPECT_EQ(tvqWebSocketAccept("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+}
+
+TEST(Handshake, Hixie76ChallengeOfTheDraftsExample) {
+  EXPECT_EQ(tvqHixie76Challenge("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", "^n:ds[4U"), "8jKS'y:G*Co,Wxa-");
+  EXPECT_THROW(tvqHixie76Challenge("123", "1 2", "12345678"), TtvqWSException);
+}
+
+TEST_F(ServerFixture, AnswersAnRFC6455UpgradeByteForByte) {
+  struct Case {
+    std::string protocols, protocolLine;
+  };
+  for (const Case& c : {Case{"", ""}, Case{kDataset, "Sec-WebSocket-Protocol: dataset.tvq.tickerhall\r\n"},
+                        Case{"chat," + kDataset, "Sec-WebSocket-Protocol: dataset.tvq.tickerhall\r\n"},
+                        Case{"DATASET.tvq.tickerhall,chat", "Sec-WebSocket-Protocol: DATASET.tvq.tickerhall\r\n"}}) {
+    SCOPED_TRACE(c.protocols);
+    LoopbackClient client(port);
+    client.Send(Upgrade("/", c.protocols));
+    const std::string expected = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n" +
+                                 c.protocolLine + "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+                                 "Server: tvqWebSockets 4.4.6\r\n\r\n";
+    EXPECT_EQ(client.Receive(expected.size()), expected);
+  }
+}
+
+TEST_F(ServerFixture, AnswersAHixie76UpgradeWithTheDraftsChallenge) {
+  const std::string headers =
+      "GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n"
+      "Upgrade: WebSocket\r\nSec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\nOrigin: http://example.com\r\n\r\n";
+  const std::string expected =
+      "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Origin: http://example.com\r\nSec-WebSocket-Location: ws://example.com/demo\r\n"
+      "Sec-WebSocket-Protocol: *\r\nServer: tvqWebSockets 4.4.6\r\n\r\n8jKS'y:G*Co,Wxa-";
+  for (bool sameSegment : {true, false}) {
+    SCOPED_TRACE(sameSegment);
+    LoopbackClient client(port);
+    if (sameSegment) {
+      client.Send(headers + "^n:ds[4U");
+    } else {
+      client.Send(headers);
+      std::this_thread::sleep_for(milliseconds(3));  // within the quiet window
+      client.Send("^n:ds[4U");
+    }
+    EXPECT_EQ(client.Receive(expected.size()), expected);
+    client.Send(std::string("\x00hixie\xFF", 7));
+    EXPECT_TRUE(WaitUntil([&] { return Count("server connect") >= (sameSegment ? 1u : 2u); }));
+  }
+}
+
+TEST_F(ServerFixture, RefusedUpgradesAreClosedWithoutAnAnswer) {
+  struct Case {
+    std::string name, request;
+  };
+  const std::string noKey = "GET / HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
+  for (const Case& c : {Case{"HTTP/1.0", Upgrade("/", kDataset, "GET /chat HTTP/1.0")}, Case{"no key", noKey},
+                        Case{"unknown protocol", Upgrade("/", "chat")},
+                        Case{"leading blank after a comma", Upgrade("/", "chat, " + kDataset)},
+                        Case{"session request", "GET /tvq/req/auth/session/x HTTP/1.1\r\nUpgrade: websocket\r\n\r\n"},
+                        Case{"HEAD of a page", "HEAD /tvqWebSockets.html HTTP/1.1\r\n\r\n"},
+                        Case{"POST of a page", "POST /tvqWebSockets.html HTTP/1.1\r\n\r\n"},
+                        Case{"event stream", "GET /x HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n"},
+                        Case{"policy request", "<policy-file-request/>"}}) {
+    SCOPED_TRACE(c.name);
+    LoopbackClient client(port);
+    client.Send(c.request);
+    EXPECT_EQ(client.ReceiveUntilClose(), "");
+  }
+  EXPECT_EQ(Count("connect"), 0u);
+}
+
+TEST_F(ServerFixture, ARequestSplitAFewMillisecondsApartIsOneRequest) {
+  const std::string request = Upgrade("/", kDataset);
+  LoopbackClient client(port);
+  client.Send(request.substr(0, 40));
+  std::this_thread::sleep_for(milliseconds(5));
+  client.Send(request.substr(40));
+  EXPECT_THAT(client.ReceiveUntil("\r\n\r\n"), StartsWith("HTTP/1.1 101 Switching Protocols"));
+}
+
+TEST_F(ServerFixture, AnOversizedFirstRequestIsDropped) {
+  LoopbackClient client(port);
+  client.Send("GET / HTTP/1.1\r\nX-Filler: " + std::string(20000, 'x') + "\r\n");
+  EXPECT_EQ(client.ReceiveUntilClose(), "");
+}
+
+// ---------------------------------------------------------------- files
+
+TEST_F(ServerFixture, ServesTheBuiltInFiles) {
+  const std::string host = "127.0.0.1:" + std::to_string(port);
+  const std::string script = "var tvq = 'http://" + host + "/';";
+  const std::string ok = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\n";
+  struct Case {
+    std::string request, answer;
+  };
+  for (const Case& c : {
+           Case{"GET /tvqWebSockets.js HTTP/1.1", ok + "Content-Type: text/javascript; charset=utf-8\r\n"
+                                                      "Server: tvqWebSockets 4.4.6\r\n\r\n" + script + "\r\n"},
+           Case{"GET /any/deeper/path/tvqWebSockets.js HTTP/1.1", ok + "Content-Type: text/javascript; charset=utf-8\r\n"
+                                                                      "Server: tvqWebSockets 4.4.6\r\n\r\n" + script + "\r\n"},
+           Case{"GET /TVQWEBSOCKETS.JS HTTP/1.1", ok + "Content-Type: text/javascript; charset=utf-8\r\n"
+                                                     "Server: tvqWebSockets 4.4.6\r\n\r\n" + script + "\r\n"},
+           Case{"GET /dataset.tvq.tickerhall.html HTTP/1.1",
+                ok + "Content-Type: text/html\r\nServer: tvqWebSockets 4.4.6\r\n\r\n<script src=\"http://" + host +
+                    "/dataset.tvq.tickerhall.js\"></script>\r\n"},
+           Case{"GET /missing.js HTTP/1.1", "HTTP/1.1 404 Not Found\r\n\r\n"},
+           Case{"GET /dataset.tvq.tickerhall.js HTTP/1.1", "HTTP/1.1 404 Not Found\r\n\r\n"},  // not carried yet
+           Case{"GET /tvqWebSockets.js?x=1 HTTP/1.1", ""},
+           Case{"GET /favicon.ico HTTP/1.1", ""},
+           Case{"GET /index.htm HTTP/1.1", ""},
+           Case{"GET / HTTP/1.1", ""},
+       }) {
+    SCOPED_TRACE(c.request);
+    LoopbackClient client(port);
+    client.Send(c.request + "\r\nHost: " + host + "\r\n\r\n");
+    EXPECT_EQ(client.ReceiveUntilClose(), c.answer);
+  }
+}
+
+TEST_F(ServerFixture, SwitchedOffFilesAreNotAnswered) {
+  server.Options.JavascriptFiles = false;
+  server.Options.HTMLFiles = false;
+  for (const char* request : {"GET /tvqWebSockets.js HTTP/1.1\r\n\r\n", "GET /dataset.tvq.tickerhall.html HTTP/1.1\r\n\r\n"}) {
+    LoopbackClient client(port);
+    client.Send(request);
+    EXPECT_EQ(client.ReceiveUntilClose(), "") << request;
+  }
+}
+
+// ---------------------------------------------------------------- posts
+
+TEST_F(ServerFixture, AnXHRPostIsAMessageOfTheNamedConnection) {
+  std::string guid;
+  LoopbackClient ws = Connect(&guid);
+  ASSERT_EQ(guid.size(), 32u);
+  struct Case {
+    std::string target, body, length, answer;
+    bool delivered;
+  };
+  for (const Case& c : {Case{guid, "hello", "5", "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: text/html\r\n"
+                                                  "Server: tvqWebSockets 4.4.6\r\n\r\n\r\n", true},
+                        Case{guid, "", "0", "", false},
+                        Case{"0123456789ABCDEF0123456789ABCDEF", "lost", "4", "", false},
+                        Case{guid, "x", "abc", "", false},
+                        Case{guid, "x", "99999999", "", false}}) {
+    SCOPED_TRACE(c.length);
+    const std::size_t before = Count("message ");
+    LoopbackClient post(port);
+    post.Send("POST /tvq/xhr/" + c.target + " HTTP/1.1\r\nHost: h\r\nContent-Length: " + c.length + "\r\n\r\n" + c.body);
+    EXPECT_EQ(post.ReceiveUntilClose(), c.answer);
+    if (c.delivered) {
+      EXPECT_TRUE(WaitUntil([&] { return Count("message ") > before; }));
+      EXPECT_EQ(Events().back(), "message " + c.body);
+    }
+  }
+}
+
+TEST_F(ServerFixture, AProtocolPostReachesTheMatchingComponent) {
+  LoopbackClient post(port);
+  post.Send("POST /tvq/protocol/" + kDataset + "/anything HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi");
+  EXPECT_EQ(post.ReceiveUntilClose(), "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: text/html\r\n"
+                                      "Server: tvqWebSockets 4.4.6\r\n\r\n\r\n");
+  LoopbackClient unknown(port);
+  unknown.Send("POST /tvq/protocol/nothing/x HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(unknown.ReceiveUntilClose(), "");
+}
+
+// ---------------------------------------------------------------- operations
+
+TEST_F(ServerFixture, BroadcastReachesExactlyTheChosenClients) {
+  std::string a, b, c;
+  LoopbackClient clientA = Connect(&a), clientB = Connect(&b);
+  LoopbackClient plain = Connect(&c, "");
+  // a subscribes to the channel through the library: the server's index.
+  loop.Synchronize([&] { server.GetConnectionByGuid(a)->DoSubscribe("tvq@dataset@update"); });
+  struct Case {
+    std::string name, channel, protocol;
+    std::vector<std::string> exclude, include;
+    bool toA, toB, toPlain;
+  };
+  for (const Case& t : {Case{"protocol", "", kDataset, {}, {}, true, true, false},
+                        Case{"other case", "", "DATASET.TVQ.TICKERHALL", {}, {}, true, true, false},
+                        Case{"no protocol", "", "", {}, {}, false, false, true},
+                        Case{"exclude", "", kDataset, {a}, {}, false, true, false},
+                        Case{"include", "", kDataset, {}, {b}, false, true, false},
+                        Case{"channel", "tvq@dataset@update", kDataset, {}, {}, true, false, false}}) {
+    SCOPED_TRACE(t.name);
+    const std::string text = "to " + t.name;
+    const std::string frame = std::string("\x81") + static_cast<char>(text.size()) + text;
+    loop.Synchronize([&] { server.Broadcast(text, t.channel, t.protocol, t.exclude, t.include); });
+    EXPECT_EQ(clientA.Receive(frame.size(), milliseconds(t.toA ? 5000 : 100)), t.toA ? frame : "");
+    EXPECT_EQ(clientB.Receive(frame.size(), milliseconds(t.toB ? 5000 : 100)), t.toB ? frame : "");
+    EXPECT_EQ(plain.Receive(frame.size(), milliseconds(t.toPlain ? 5000 : 100)), t.toPlain ? frame : "");
+  }
+  EXPECT_TRUE(server.WriteData(b, "direct"));
+  EXPECT_EQ(clientB.Receive(8), "\x81\x06" "direct");
+  EXPECT_FALSE(server.WriteData("0123456789ABCDEF0123456789ABCDEF", "nobody"));
+}
+
+TEST_F(ServerFixture, WriteDataRefusesAClientStillInItsHandshake) {
+  LoopbackClient early(port);  // connected, and silent: its request never comes
+  TtvqWSConnection* c = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (c = server.GetConnectionByIndex(0)) != nullptr; }));
+  EXPECT_EQ(server.ConnectionCount(), 1);
+  EXPECT_FALSE(server.WriteData(c->Guid(), "too early"));
+  EXPECT_EQ(server.GetConnectionByIndex(5), nullptr);
+  EXPECT_THROW(server.GetConnectionByIndex(-1), EListError);
+}
+
+TEST_F(ServerFixture, ActivatingARunningServerDropsEveryClientAndKeepsListening) {
+  LoopbackClient first = Connect(), second = Connect();
+  server.SetActive(true);
+  EXPECT_TRUE(first.WaitForClose());
+  EXPECT_TRUE(second.WaitForClose());
+  EXPECT_TRUE(server.Active());
+  LoopbackClient third = Connect();  // the same port still answers
+  EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 2; }));
+}
+
+TEST_F(ServerFixture, StoppingWithThreeClientsLeavesNoConnection) {
+  std::vector<LoopbackClient> clients;
+  for (int i = 0; i < 3; ++i) clients.push_back(Connect());
+  server.SetActive(false);
+  EXPECT_FALSE(server.Active());
+  EXPECT_EQ(server.ConnectionCount(), 0);
+  for (auto& client : clients) EXPECT_TRUE(client.WaitForClose());
+  EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 3; }));
+  EXPECT_THROW(LoopbackClient{port}, std::runtime_error);  // the port is closed
+}
+
+TEST_F(ServerFixture, MessagesFromClientsReachTheirComponentOnTheMainThread) {
+  LoopbackClient client = Connect();
+  client.Send(test::ClientFrame(0x81, "quote please"));
+  EXPECT_TRUE(WaitUntil([&] { return Count("message quote please") == 1; }));
+  client.Send(test::ClientFrame(0x81, "x", false));  // unmasked: dropped without an error event
+  EXPECT_TRUE(client.WaitForClose());
+  EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 1; }));
+}
+
+TEST(ServerOptions, ReadTimeOutOfZeroReadsAsOne) {
+  TtvqWSServerOptions options;
+  options.SetReadTimeOut(0);
+  EXPECT_EQ(options.ReadTimeOut(), 1);
+  options.SetReadTimeOut(25);
+  EXPECT_EQ(options.ReadTimeOut(), 25);
+}
+
+}  // namespace
