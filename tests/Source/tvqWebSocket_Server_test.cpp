@@ -352,6 +352,46 @@ TEST_F(ServerFixture, MessagesFromClientsReachTheirComponentOnTheMainThread) {
   EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 1; }));
 }
 
+TEST_F(ServerFixture, OriginsOutsideTheAllowedPatternsAreRefused) {
+  server.SecurityOptions.OriginsAllowed = "http://trusted.*,https://*.example.org";
+  struct Case {
+    std::string origin;
+    bool accepted;
+  };
+  for (const Case& c : {Case{"http://trusted.host", true}, Case{"https://app.example.org", true},
+                        Case{"http://example.com", false}}) {
+    SCOPED_TRACE(c.origin);
+    LoopbackClient client(port);
+    std::string request = Upgrade("/", kDataset);
+    request.replace(request.find("Origin: http://example.com"), 26, "Origin: " + c.origin);
+    client.Send(request);
+    const std::string answer = client.ReceiveUntil("\r\n\r\n", milliseconds(3000));
+    EXPECT_EQ(answer.rfind("HTTP/1.1 101", 0) == 0, c.accepted) << answer;
+  }
+}
+
+TEST_F(ServerFixture, PingReachesEveryClient) {
+  LoopbackClient first = Connect(), second = Connect();
+  loop.Synchronize([&] { server.Ping("hb"); });
+  EXPECT_EQ(first.Receive(4), "\x89\x02hb");
+  EXPECT_EQ(second.Receive(4), "\x89\x02hb");
+  loop.Synchronize([&] { server.Ping(""); });  // the local time, 17 digits
+  const std::string stamped = first.Receive(19);
+  ASSERT_EQ(stamped.size(), 19u);
+  EXPECT_THAT(stamped.substr(2), ::testing::MatchesRegex("[0-9]{17}"));
+}
+
+TEST_F(ServerFixture, StartAndStopRunOnHelperThreads) {
+  server.Stop();
+  EXPECT_TRUE(WaitUntil([&] { return !server.Active(); }));
+  server.Start();
+  EXPECT_TRUE(WaitUntil([&] { return server.Active(); }));
+  LoopbackClient client = Connect();
+  server.ReStart();
+  EXPECT_TRUE(client.WaitForClose());
+  EXPECT_TRUE(WaitUntil([&] { return server.Active(); }));
+}
+
 TEST(ServerOptions, ReadTimeOutOfZeroReadsAsOne) {
   TtvqWSServerOptions options;
   options.SetReadTimeOut(0);
