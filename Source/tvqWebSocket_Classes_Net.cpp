@@ -101,10 +101,15 @@ void TtvqWSConnection_Base_Net::WriteFrame(TOpcode aOpCode, bool aFin, const std
     frame.insert(frame.end(), aPayload, aPayload + aLength);
   }
 
+  SendWhole(frame);
+}
+
+// One frame, written in one piece under the write lock and counted.
+void TtvqWSConnection_Base_Net::SendWhole(const TtvqBytes& aFrame) {
   TtvqLock guard(FCS);
   try {
-    SendFrame(frame.data(), frame.size());
-    SendBytes += static_cast<std::int64_t>(frame.size());
+    SendFrame(aFrame.data(), aFrame.size());
+    SendBytes += static_cast<std::int64_t>(aFrame.size());
   } catch (const std::exception& e) {
     throw TtvqWSException(std::string("Error writing message ") + e.what() + ".");
   }
@@ -154,13 +159,7 @@ void TtvqWSConnection_Base_Net::DoWriteHixie76(const std::string& aText, TOpcode
     frame.insert(frame.end(), aText.begin(), aText.end());
     frame.push_back(0xFF);
   }
-  TtvqLock guard(FCS);
-  try {
-    SendFrame(frame.data(), frame.size());
-    SendBytes += static_cast<std::int64_t>(frame.size());
-  } catch (const std::exception& e) {
-    throw TtvqWSException(std::string("Error writing message ") + e.what() + ".");
-  }
+  SendWhole(frame);
 }
 
 // One write by its streaming mode: aMessageOpCode (text or binary) opens a

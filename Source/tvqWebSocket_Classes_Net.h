@@ -109,6 +109,7 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
 
  private:
   void WriteFrame(TOpcode aOpCode, bool aFin, const std::uint8_t* aPayload, std::size_t aLength);
+  void SendWhole(const TtvqBytes& aFrame);
   void WriteFragments(const std::uint8_t* aData, std::size_t aLength, TOpcode aOpCode, bool aContinue,
                       int aSize);
   void WriteByStreaming(const std::uint8_t* aData, std::size_t aLength, TOpcode aMessageOpCode, bool aSplit,

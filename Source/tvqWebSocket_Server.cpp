@@ -128,6 +128,29 @@ void TtvqWSConnectionServer::WriteResponse(const std::string& aBytes) {
   SendFrame(reinterpret_cast<const std::uint8_t*>(aBytes.data()), aBytes.size());
 }
 
+namespace {
+
+// The header lines that only carry a value: their prefix (letter case
+// ignored), presence flag and field.
+struct THeaderField {
+  std::string_view Prefix;
+  bool TtvqWSHandShakeServer::*Present;
+  std::string TtvqWSHandShakeServer::*Value;
+};
+
+const THeaderField kHeaderFields[] = {
+    {"Host: ", &TtvqWSHandShakeServer::IsHost, &TtvqWSHandShakeServer::Host},
+    {"Sec-WebSocket-Key: ", &TtvqWSHandShakeServer::IsKey, &TtvqWSHandShakeServer::Key},
+    {"Origin: ", &TtvqWSHandShakeServer::IsOrigin, &TtvqWSHandShakeServer::Origin},
+    {"Sec-WebSocket-Protocol: ", &TtvqWSHandShakeServer::IsProtocols, &TtvqWSHandShakeServer::Protocols},
+    {"Sec-WebSocket-Version: ", &TtvqWSHandShakeServer::IsVersion, &TtvqWSHandShakeServer::Version},
+    {"Sec-WebSocket-Extensions: ", &TtvqWSHandShakeServer::IsExtensions, &TtvqWSHandShakeServer::Extensions},
+    {"Sec-WebSocket-Key1: ", &TtvqWSHandShakeServer::IsKey1, &TtvqWSHandShakeServer::Key1},
+    {"Sec-WebSocket-Key2: ", &TtvqWSHandShakeServer::IsKey2, &TtvqWSHandShakeServer::Key2},
+};
+
+}  // namespace
+
 void TtvqWSConnectionServer::DoHandshake() {
   TtvqWSHandShakeServer& h = Handshake;
   for (const std::string& line : HeadersRequest) {
@@ -144,22 +167,13 @@ void TtvqWSConnectionServer::DoHandshake() {
     } else if (StartsWithText(line, "Connection: ")) {
       h.IsConnection = true;
       if (!tvqMatchesMask(line, "*Upgrade*")) throw TtvqWSException("Error Decoding Header: Upgrade");
-    } else if (StartsWithText(line, "Host: ")) {
-      h.IsHost = true, h.Host = line.substr(6);
-    } else if (StartsWithText(line, "Sec-WebSocket-Key: ")) {
-      h.IsKey = true, h.Key = line.substr(19);
-    } else if (StartsWithText(line, "Origin: ")) {
-      h.IsOrigin = true, h.Origin = line.substr(8);
-    } else if (StartsWithText(line, "Sec-WebSocket-Protocol: ")) {
-      h.IsProtocols = true, h.Protocols = line.substr(24);
-    } else if (StartsWithText(line, "Sec-WebSocket-Version: ")) {
-      h.IsVersion = true, h.Version = line.substr(23);
-    } else if (StartsWithText(line, "Sec-WebSocket-Extensions: ")) {
-      h.IsExtensions = true, h.Extensions = line.substr(26);
-    } else if (StartsWithText(line, "Sec-WebSocket-Key1: ")) {
-      h.IsKey1 = true, h.Key1 = line.substr(20);
-    } else if (StartsWithText(line, "Sec-WebSocket-Key2: ")) {
-      h.IsKey2 = true, h.Key2 = line.substr(20);
+    } else {
+      for (const THeaderField& field : kHeaderFields) {
+        if (!StartsWithText(line, field.Prefix)) continue;
+        h.*field.Present = true;
+        h.*field.Value = line.substr(field.Prefix.size());
+        break;
+      }
     }
   }
   std::string key3;
