@@ -549,6 +549,10 @@ void TtvqWSComponent_Base::Drain(TKind aKind) {
   }
 }
 
+void TtvqWSComponent_Base::DrainAll() {
+  for (TKind kind : {evConnect, evMessage, evBinary, evFragmented, evError, evException, evDisconnect}) Drain(kind);
+}
+
 void TtvqWSComponent_Base::DoEventConnect(TtvqWSConnection* aConnection) {
   if (OnConnect) OnConnect(aConnection);
 }
@@ -701,7 +705,19 @@ class TtvqWSPlainProtocol : public TtvqWSComponent_Base {
 
 }  // namespace
 
-TtvqWSComponent::~TtvqWSComponent() { StopDeliveries(); }
+TtvqWSComponent::~TtvqWSComponent() {
+  StopDeliveries();
+  // Registered components outlive this one: they must not release
+  // connections to it any more.
+  TtvqLock guard(FProtocolLock);
+  for (TtvqWSComponent_Base* object : FProtocolObjectList)
+    if (object->ConnectionOwner == this) object->ConnectionOwner = nullptr;
+}
+
+void TtvqWSComponent::DrainAll() {
+  for (TtvqWSComponent_Base* object : ProtocolObjects()) object->DrainAll();
+  TtvqWSComponent_Base::DrainAll();
+}
 
 void TtvqWSComponent::DoRegisterProtocol(TtvqWSComponent_Base* aObject) {
   aObject->SetNotifyEvents(NotifyEvents());

@@ -449,6 +449,13 @@ class TtvqWSComponent_Base : public TtvqTCPComponent_Base {
 
   // Drains the pending list of one kind on the main thread.
   void Drain(TKind aKind);
+  // Drains every kind, disconnects last (so a connection's disconnect still
+  // comes after its other events); on the main thread.
+  virtual void DrainAll();
+
+  // Cleared when the component is destroyed: a call queued to the main
+  // thread checks it before touching the component.
+  std::shared_ptr<const std::atomic<bool>> AliveToken() const { return FAlive; }
 
  protected:
   // Makes the components' destructors stop every delivery first.
@@ -526,6 +533,9 @@ class TtvqWSComponent : public TtvqWSComponent_Base {
                           bool aContinuation) override;
   void DoNotifyError(TtvqWSConnection* aConnection) override;
   void DoNotifyException(TtvqWSConnection* aConnection) override;
+
+  // The registered components' pending events first, then this one's.
+  void DrainAll() override;
 
  private:
   // The components that match aConnection's sub-protocol; empty when it has

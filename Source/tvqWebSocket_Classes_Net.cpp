@@ -211,6 +211,8 @@ void TtvqWSConnection_Base_Net::DoWriteClose(int aCloseCode) {
 }
 
 void TtvqWSConnection_Base_Net::DoPing(const std::string& aText) {
+  // Before the handshake response is out, a ping would go ahead of it.
+  if (!Enabled()) return;
   NotePing();
   const TwsTransport transport = Transport();
   if (transport != trpRFC6455 && transport != trpFlash && transport != trpRFC8441) return;

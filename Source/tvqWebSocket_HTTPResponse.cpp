@@ -97,7 +97,7 @@ void tvqRegisterBuiltInResponses() {
     TtvqWSHTTPResponse::RegisterFileName({"tvqWebSocketsFlash.js", "TVQ_JS_TVQWEBSOCKETSFLASH"});
     TtvqWSHTTPResponse::RegisterFileName({"tvqWebSocketsEventSource.js", "TVQ_JS_TVQWEBSOCKETSEVENTSOURCE"});
     TtvqWSHTTPResponse::RegisterFileName({"tvqWebSockets.html", "TVQ_HTML_TVQWEBSOCKETS"});
-    for (const std::string file :
+    for (const std::string& file :
          {id + ".js", id + ".html", "dataset." + id + ".js", "dataset." + id + ".html", "webrtc." + id + ".js",
           "webrtc." + id + ".html", "apprtc." + id + ".js", "apprtc." + id + ".css", "wamp." + id + ".js",
           "wamp." + id + ".html", "files." + id + ".js", "files." + id + ".html", "presence." + id + ".js",

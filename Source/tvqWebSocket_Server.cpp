@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "tvqWebSocket_HTTPResponse.h"
+#include "tvqWebSocket_Platform.h"
 
 namespace {
 
@@ -257,49 +258,95 @@ TtvqWSServer_Net_Base::TtvqWSServer_Net_Base() : FTCPServer(std::make_unique<Ttv
 }
 
 TtvqWSServer_Net_Base::~TtvqWSServer_Net_Base() {
+  ShutdownServer();
+  FTCPServer.reset();
+}
+
+void TtvqWSServer_Net_Base::ShutdownServer() noexcept {
   {
-    std::lock_guard guard(FHelpersLock);
-    for (auto& helper : FHelpers) helper.join();
-    FHelpers.clear();
+    std::unique_lock guard(FHelperLock);
+    if (FShutDown) return;
+    FShutDown = true;
+    FHelperQueue.clear();  // commands not yet begun are dropped
+    FHelperWake.wait(guard, [this] { return !FHelperRunning; });
   }
+  if (FHelper.joinable()) FHelper.join();
   StopDeliveries();
   try {
     if (FTCPServer->Active()) DisconnectAll();
     FTCPServer->SetActive(false);
   } catch (...) {
   }
-  FTCPServer.reset();
   StopConnectionsFreeTimer();
+}
+
+void TtvqWSServer_Net_Base::OnMainThread(const std::function<void()>& aWork) {
+  ItvqPlatform* platform = Platform ? Platform : tvqPlatform();
+  if (!platform || platform->IsMainThread()) {
+    aWork();
+    return;
+  }
+  platform->Queue([alive = AliveToken(), aWork] {
+    if (*alive) aWork();
+  });
+}
+
+void TtvqWSServer_Net_Base::DeliverMessage(TtvqWSConnection& aConnection, const std::string& aText) {
+  TtvqLock guard(aConnection.FCSArray[1]);
+  aConnection.SetMsgReceived(aText);
+  DoNotifyMessage(&aConnection);
 }
 
 bool TtvqWSServer_Net_Base::Active() const { return FTCPServer->Active(); }
 
+// The free-list timer and the parked connections belong to the main
+// thread: a stop from a helper thread hands that part over to it.
 void TtvqWSServer_Net_Base::SetActive(bool aValue) {
+  TtvqLock serialised(FCS);
   TtvqWSCustomServer& tcp = *FTCPServer;
   if (aValue) {
     if (tcp.Active())
       DisconnectAll();
     else
-      StopConnectionsFreeTimer();
+      OnMainThread([this] { StopConnectionsFreeTimer(); });
     tcp.UseNagle = false;
     tcp.SetActive(true);
-    if (tcp.Active()) StartConnectionsFreeTimer();
+    if (tcp.Active()) OnMainThread([this] { StartConnectionsFreeTimer(); });
     return;
   }
   if (tcp.Active()) DisconnectAll();
   tcp.SetActive(false);
-  StopConnectionsFreeTimer();
+  // Every connection thread has ended: deliver their last events, then free
+  // every connection object, so that none is left after the stop.
+  OnMainThread([this] {
+    DrainAll();
+    StopConnectionsFreeTimer();
+  });
 }
 
 void TtvqWSServer_Net_Base::RunHelper(std::function<void()> aWork) {
-  std::lock_guard guard(FHelpersLock);
-  FHelpers.emplace_back([this, work = std::move(aWork)] {
-    TtvqLock lock(FCS);
-    try {
-      work();
-    } catch (...) {
-      // the caller does not wait, so there is nobody to tell
+  std::lock_guard guard(FHelperLock);
+  if (FShutDown) return;
+  FHelperQueue.push_back(std::move(aWork));
+  if (FHelperRunning) return;
+  if (FHelper.joinable()) FHelper.join();  // it has finished its queue
+  FHelperRunning = true;
+  FHelper = std::thread([this] {
+    std::unique_lock lock(FHelperLock);
+    while (!FHelperQueue.empty()) {
+      std::function<void()> work = std::move(FHelperQueue.front());
+      FHelperQueue.pop_front();
+      lock.unlock();
+      try {
+        TtvqLock component(FCS);
+        work();
+      } catch (...) {
+        // the caller does not wait, so there is nobody to tell
+      }
+      lock.lock();
     }
+    FHelperRunning = false;
+    FHelperWake.notify_all();
   });
 }
 
@@ -330,9 +377,7 @@ void TtvqWSServer_Net_Base::OnServerConnectEvent(TNetContext& aContext) {
   connection->ReadTimeOut = Options.ReadTimeOut();
   connection->SetTCPConnection(&aContext.Connection());
   connection->OnMessage = [this](TtvqWSConnection& c, const std::string& text) {
-    if (IsDestroying()) return;
-    c.SetMsgReceived(text);
-    DoNotifyMessage(&c);
+    if (!IsDestroying()) DeliverMessage(c, text);
   };
   connection->OnBinary = [this](TtvqWSConnection& c, const TtvqBytes& data) {
     if (IsDestroying()) return;
@@ -357,7 +402,7 @@ void TtvqWSServer_Net_Base::OnServerConnectEvent(TNetContext& aContext) {
   if (OnTCPConnect) {
     bool accept = true;
     OnTCPConnect(raw, accept);
-    if (!accept) throw TtvqWSException("Connection rejected by server.");
+    if (!accept) DoReportError(raw, "Connection rejected by server.");  // dropped before any byte is read
   }
 }
 
@@ -545,7 +590,10 @@ bool TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnectio
 }
 
 std::string TtvqWSServer_Net_Base::ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders) {
-  const std::string value = HeaderValue(aHeaders, "Content-Length: ");
+  std::string value = HeaderValue(aHeaders, "Content-Length: ");
+  value.erase(0, value.find_first_not_of(' '));
+  value.erase(value.find_last_not_of(' ') + 1);
+  if (!value.empty() && value.front() == '+') value.erase(0, 1);
   std::int64_t length = 0;
   const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
   if (ec != std::errc() || end != value.data() + value.size())
@@ -570,13 +618,13 @@ void TtvqWSServer_Net_Base::DoXHRRequest(TNetContext& aContext, TtvqWSConnection
   for (std::size_t at; (at = target.find("/tvq/xhr/")) != std::string::npos;) target.erase(at, 9);
   target.erase(0, target.find_first_not_of(' '));
   target.erase(target.find_last_not_of(' ') + 1);
-  if (target.empty()) return;
-  TtvqWSConnection* destination = GetConnectionByGuid(target);
-  if (!destination) return;
+  if (target.empty() || !GetConnectionByGuid(target)) return;
   const std::string body = ReadPostBody(io, headers);
   if (body.empty()) return;
-  destination->SetMsgReceived(body);
-  DoNotifyMessage(destination);
+  // Looked up again: the target may have gone while the body came.
+  TtvqWSConnection* destination = GetConnectionByGuid(target);
+  if (!destination || !destination->Enabled() || destination->Disconnected()) return;
+  DeliverMessage(*destination, body);
   const std::string answer = tvqContentAnswer("text/html", "");
   aConnection.WriteResponse(answer);
 }
@@ -636,9 +684,19 @@ void TtvqWSServer_Net_Base::BroadcastTo(const std::string& aChannel, const std::
     for (TtvqWSConnection* c : targets) deliver(c, true);
     return;
   }
+  // Written after the contexts lock is released: a client that stops
+  // reading must not hold up accepting and closing. Parked connections stay
+  // alive well past this loop.
+  const std::vector<TtvqWSConnection*> targets = ConnectionsSnapshot();
+  for (auto it = targets.rbegin(); it != targets.rend(); ++it) deliver(*it, false);
+}
+
+std::vector<TtvqWSConnection*> TtvqWSServer_Net_Base::ConnectionsSnapshot() {
+  std::vector<TtvqWSConnection*> connections;
   auto contexts = TCPServer().Contexts.Lock();
-  for (auto it = contexts->rbegin(); it != contexts->rend(); ++it)
-    deliver(static_cast<TtvqWSConnection*>((*it)->Data()), false);
+  for (TNetContext* context : *contexts)
+    if (auto* c = static_cast<TtvqWSConnection*>(context->Data())) connections.push_back(c);
+  return connections;
 }
 
 void TtvqWSServer_Net_Base::Broadcast(const std::string& aMessage, const std::string& aChannel,
@@ -681,14 +739,15 @@ bool TtvqWSServer_Net_Base::WriteData(const std::string& aGuid, const TtvqBytes&
 
 void TtvqWSServer_Net_Base::Ping(const std::string& aText) {
   const std::string text = aText.empty() ? LocalTimeStamp() : aText;
-  auto contexts = TCPServer().Contexts.Lock();
-  for (TNetContext* context : *contexts)
-    if (auto* c = static_cast<TtvqWSConnection*>(context->Data())) {
-      try {
-        c->Ping(text);
-      } catch (...) {
-      }
+  for (TtvqWSConnection* c : ConnectionsSnapshot()) {
+    bool handled = false;
+    if (OnBeforeHeartBeat) OnBeforeHeartBeat(*this, c, handled);
+    if (handled) continue;
+    try {
+      c->Ping(text);
+    } catch (...) {
     }
+  }
 }
 
 void TtvqWSServer_Net_Base::DisconnectAll() {
@@ -724,4 +783,3 @@ int TtvqWSServer_Net_Base::ConnectionCount() { return static_cast<int>(TCPServer
 TtvqThreadList<TNetContext>::TList& TtvqWSServer_Net_Base::LockList() { return TCPServer().Contexts.LockList(); }
 void TtvqWSServer_Net_Base::UnLockList() { TCPServer().Contexts.UnlockList(); }
 
-TtvqWebSocketServer::~TtvqWebSocketServer() { StopDeliveries(); }

@@ -5,6 +5,8 @@
 // posts, and the operations through which sub-protocols reach the clients.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -94,10 +96,14 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   std::function<void(TtvqWSServer_Net_Base&)> OnStartup;
   std::function<void(TtvqWSServer_Net_Base&)> OnShutdown;
   std::function<void(TtvqWSConnection*, bool&)> OnTCPConnect;
+  // Before each ping of Ping: Handled true leaves that connection out.
+  std::function<void(TtvqWSServer_Net_Base&, TtvqWSConnection*, bool&)> OnBeforeHeartBeat;
 
   bool Active() const;
   // True: start listening (on a listening server, every client is dropped
-  // first); false: drop every client and stop.
+  // first); false: drop every client and stop. Calls are serialised by the
+  // component's lock. On the main thread, a stop also delivers the last
+  // events and frees every connection object before it returns.
   void SetActive(bool aValue);
   // The same from a helper thread; the caller does not wait.
   void Start();
@@ -140,6 +146,17 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   // Ends a connection that carried something other than a WebSocket.
   void DoCloseRequest(TNetContext& aContext);
 
+  // Stops everything, once: the most derived server calls it first.
+  void ShutdownServer() noexcept;
+  // Runs aWork on the main thread: at once when already there (or when
+  // there is no platform), otherwise queued without waiting, so that a
+  // helper thread holding the component's lock never waits for the main
+  // thread.
+  void OnMainThread(const std::function<void()>& aWork);
+  // A text that the connection received, or that a post hands it: stored as
+  // its last received text and notified, one at a time per connection.
+  void DeliverMessage(TtvqWSConnection& aConnection, const std::string& aText);
+
   // The request kinds of the intake.
   bool DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const std::string& aRequestLine);
   void DoXHRRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
@@ -152,18 +169,27 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   void RunHelper(std::function<void()> aWork);
   std::string ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders);
 
+  // The connections of the live contexts, copied under the contexts lock.
+  std::vector<TtvqWSConnection*> ConnectionsSnapshot();
+
   std::unique_ptr<TtvqWSCustomServer> FTCPServer;
-  std::mutex FHelpersLock;
-  std::vector<std::thread> FHelpers;
+  // Start, Stop and ReStart run one after the other on one helper thread.
+  std::mutex FHelperLock;
+  std::condition_variable FHelperWake;
+  std::deque<std::function<void()>> FHelperQueue;
+  std::thread FHelper;
+  bool FHelperRunning = false;
+  bool FShutDown = false;
 };
 
 class TtvqWSServer : public TtvqWSServer_Net_Base {
  public:
+  ~TtvqWSServer() override { ShutdownServer(); }
   enum TwsServerType { wsTCP };
   TwsServerType ServerType = wsTCP;
 };
 
 class TtvqWebSocketServer : public TtvqWSServer {
  public:
-  ~TtvqWebSocketServer() override;
+  ~TtvqWebSocketServer() override { ShutdownServer(); }
 };

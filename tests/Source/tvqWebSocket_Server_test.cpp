@@ -335,11 +335,12 @@ TEST_F(ServerFixture, ActivatingARunningServerDropsEveryClientAndKeepsListening)
 TEST_F(ServerFixture, StoppingWithThreeClientsLeavesNoConnection) {
   std::vector<LoopbackClient> clients;
   for (int i = 0; i < 3; ++i) clients.push_back(Connect());
-  server.SetActive(false);
+  loop.Synchronize([&] { server.SetActive(false); });  // the Stop button, on the main thread
   EXPECT_FALSE(server.Active());
   EXPECT_EQ(server.ConnectionCount(), 0);
+  EXPECT_EQ(Count("disconnect"), 3u);  // delivered by the stop itself
+  EXPECT_EQ(server.ConnectionsFree().Count(), 0u);  // and every object freed
   for (auto& client : clients) EXPECT_TRUE(client.WaitForClose());
-  EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 3; }));
   EXPECT_THROW(LoopbackClient{port}, std::runtime_error);  // the port is closed
 }
 
