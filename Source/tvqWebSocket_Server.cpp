@@ -608,14 +608,25 @@ std::string TtvqWSServer_Net_Base::ReadPostBody(TNetIOHandler& aIO, const std::v
   return std::string(body.begin(), body.end());
 }
 
+namespace {
+
+// Reads a post's header lines (its body stays buffered) and returns its
+// request target with every aPrefix removed.
+std::string ReadPostTarget(TNetIOHandler& aIO, std::vector<std::string>& aHeaders, std::string_view aPrefix) {
+  aIO.Capture(aHeaders);
+  const std::string first = aHeaders.empty() ? std::string() : aHeaders.front();
+  std::string target = first.substr(std::min<std::size_t>(5, first.size()));  // after "POST "
+  target = target.substr(0, target.find(" HTTP"));
+  for (std::size_t at; (at = target.find(aPrefix)) != std::string::npos;) target.erase(at, aPrefix.size());
+  return target;
+}
+
+}  // namespace
+
 void TtvqWSServer_Net_Base::DoXHRRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection) {
   TNetIOHandler& io = *aContext.Connection().IOHandler();
   std::vector<std::string> headers;
-  io.Capture(headers);
-  const std::string first = headers.empty() ? std::string() : headers.front();
-  std::string target = first.substr(std::min<std::size_t>(5, first.size()));
-  target = target.substr(0, target.find(" HTTP"));
-  for (std::size_t at; (at = target.find("/tvq/xhr/")) != std::string::npos;) target.erase(at, 9);
+  std::string target = ReadPostTarget(io, headers, "/tvq/xhr/");
   target.erase(0, target.find_first_not_of(' '));
   target.erase(target.find_last_not_of(' ') + 1);
   if (target.empty() || !GetConnectionByGuid(target)) return;
@@ -632,11 +643,7 @@ void TtvqWSServer_Net_Base::DoXHRRequest(TNetContext& aContext, TtvqWSConnection
 void TtvqWSServer_Net_Base::DoProtocolRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection) {
   TNetIOHandler& io = *aContext.Connection().IOHandler();
   std::vector<std::string> headers;
-  io.Capture(headers);
-  const std::string first = headers.empty() ? std::string() : headers.front();
-  std::string target = first.substr(std::min<std::size_t>(5, first.size()));
-  target = target.substr(0, target.find(" HTTP"));
-  for (std::size_t at; (at = target.find("/tvq/protocol/")) != std::string::npos;) target.erase(at, 14);
+  const std::string target = ReadPostTarget(io, headers, "/tvq/protocol/");
   const std::size_t slash = target.find('/');
   const std::string name = target.substr(0, slash);
   const std::string path = slash == std::string::npos ? std::string() : target.substr(slash + 1);
