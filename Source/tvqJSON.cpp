@@ -408,24 +408,24 @@ ItvqObjectJSON TtvqJSON::AddPair(std::string_view aName, bool aValue) {
   return Add(aName, tvqJSONBoolean, std::string(aValue ? "true" : "false"));
 }
 
-ItvqObjectJSON TtvqJSON::AddObject(std::string_view aName, std::string_view aJSON) {
+// A node of an existing name only takes the text as its value; a new one
+// reads it into its child document.
+ItvqObjectJSON TtvqJSON::AddDocument(std::string_view aName, std::string_view aJSON, TtvqJSONtype aType) {
   if (ItvqObjectJSON existing = GetNode(aName)) {
     existing->SetValue(std::string(aJSON));
     return existing;
   }
-  ItvqObjectJSON node = Add(aName, tvqJSONObject, {});
+  ItvqObjectJSON node = Add(aName, aType, {});
   node->JSONObject()->Read(aJSON);
   return node;
 }
 
+ItvqObjectJSON TtvqJSON::AddObject(std::string_view aName, std::string_view aJSON) {
+  return AddDocument(aName, aJSON, tvqJSONObject);
+}
+
 ItvqObjectJSON TtvqJSON::AddArray(std::string_view aName, std::string_view aJSON) {
-  if (ItvqObjectJSON existing = GetNode(aName)) {
-    existing->SetValue(std::string(aJSON));
-    return existing;
-  }
-  ItvqObjectJSON node = Add(aName, tvqJSONList, {});
-  node->JSONObject()->Read(aJSON);
-  return node;
+  return AddDocument(aName, aJSON, tvqJSONList);
 }
 
 void TtvqJSON::Read(std::string_view aText) {

@@ -112,6 +112,7 @@ class TtvqJSON {
 
  private:
   ItvqObjectJSON Add(std::string_view aName, TtvqJSONtype aType, TtvqJSONValue aValue);
+  ItvqObjectJSON AddDocument(std::string_view aName, std::string_view aJSON, TtvqJSONtype aType);
 
   std::vector<ItvqObjectJSON> FNodes;
 };

@@ -53,15 +53,11 @@ std::vector<std::string> TtvqSplitCommas(const std::string& aText) {
   return names;
 }
 
-namespace {
-
-bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
+bool tvqSameText(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
          });
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------- TtvqTCPConnection_Base
 
@@ -159,30 +155,29 @@ void TtvqWSConnection::NotePong(const std::string* aMatchedText) {
   FWaitCondition.notify_all();
 }
 
+void TtvqWSConnection::HoldBack(TwsQueueMsgLevels aLevel, TOpcode aOpCode, const std::string& aText,
+                                const TtvqBytes& aStream, int aSize, TwsStreaming aStreaming) {
+  auto object = std::make_unique<TtvqQueueObject>();
+  object->OpCode = aOpCode;
+  object->Text = aText;
+  object->Stream = aStream;
+  object->Size = aSize;
+  object->Streaming = aStreaming;
+  QueueLevel(aLevel).Add(object.release());
+}
+
 void TtvqWSConnection::WriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) {
-  if (QueueOptions.Text.Level != qmNone) {
-    auto object = std::make_unique<TtvqQueueObject>();
-    object->OpCode = opText;
-    object->Text = aText;
-    object->Size = aSize;
-    object->Streaming = aStreaming;
-    QueueLevel(QueueOptions.Text.Level).Add(object.release());
-    return;
-  }
-  DoWriteData(aText, aSize, aStreaming);
+  if (QueueOptions.Text.Level != qmNone)
+    HoldBack(QueueOptions.Text.Level, opText, aText, {}, aSize, aStreaming);
+  else
+    DoWriteData(aText, aSize, aStreaming);
 }
 
 void TtvqWSConnection::WriteData(const TtvqBytes& aStream, int aSize, TwsStreaming aStreaming) {
-  if (QueueOptions.Binary.Level != qmNone) {
-    auto object = std::make_unique<TtvqQueueObject>();
-    object->OpCode = opBinary;
-    object->Stream = aStream;
-    object->Size = aSize;
-    object->Streaming = aStreaming;
-    QueueLevel(QueueOptions.Binary.Level).Add(object.release());
-    return;
-  }
-  DoWriteData(aStream, aSize, aStreaming);
+  if (QueueOptions.Binary.Level != qmNone)
+    HoldBack(QueueOptions.Binary.Level, opBinary, {}, aStream, aSize, aStreaming);
+  else
+    DoWriteData(aStream, aSize, aStreaming);
 }
 
 std::string TtvqWSConnection::WriteAndWaitData(const std::string& aText, int aTimeOut) {
@@ -209,10 +204,7 @@ bool TtvqWSConnection::Ping(const std::string& aText, int aTimeOut) {
 }
 
 void TtvqWSConnection::DoQueuePing(const std::string& aText) {
-  auto object = std::make_unique<TtvqQueueObject>();
-  object->OpCode = opPing;
-  object->Text = aText;
-  QueueLevel(QueueOptions.Ping.Level).Add(object.release());
+  HoldBack(QueueOptions.Ping.Level, opPing, aText, {}, 0, stmNone);
 }
 
 void TtvqWSConnection::Close(int aCloseCode) {
@@ -234,7 +226,7 @@ void TtvqWSConnection::DoSubscribe(const std::string& aChannels) {
     {
       TtvqLock guard(FCSArray[0]);
       const bool known = std::any_of(FSubscriptions.begin(), FSubscriptions.end(),
-                                     [&](const std::string& s) { return SameTextIgnoringCase(s, name); });
+                                     [&](const std::string& s) { return tvqSameText(s, name); });
       if (known) continue;
       FSubscriptions.push_back(name);
     }
@@ -247,7 +239,7 @@ void TtvqWSConnection::DoUnSubscribe(const std::string& aChannels) {
     {
       TtvqLock guard(FCSArray[0]);
       const auto it = std::find_if(FSubscriptions.begin(), FSubscriptions.end(),
-                                   [&](const std::string& s) { return SameTextIgnoringCase(s, name); });
+                                   [&](const std::string& s) { return tvqSameText(s, name); });
       if (it == FSubscriptions.end()) continue;
       FSubscriptions.erase(it);
     }
@@ -260,7 +252,7 @@ bool TtvqWSConnection::Subscribed(const std::string& aChannel) const {
   TtvqLock guard(const_cast<TtvqCriticalSection&>(FCSArray[0]));
   for (const std::string& name : TtvqSplitCommas(aChannel))
     for (const std::string& s : FSubscriptions)
-      if (SameTextIgnoringCase(s, name)) return true;
+      if (tvqSameText(s, name)) return true;
   return false;
 }
 
@@ -687,11 +679,6 @@ void TtvqWSComponent_Base::DoFreeConnection(TtvqWSConnection* aConnection) {
 
 namespace {
 
-std::string UpperCase(std::string aText) {
-  for (char& c : aText) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return aText;
-}
-
 // A component made by RegisterProtocol: a name and this server's handlers.
 class TtvqWSPlainProtocol : public TtvqWSComponent_Base {
  public:
@@ -775,12 +762,10 @@ std::vector<TtvqWSComponent_Base*> TtvqWSComponent::ProtocolObjects() const {
 }
 
 bool TtvqWSComponent::MatchesProtocol(const std::string& aName, const TtvqWSComponent_Base& aObject) {
-  const std::string name = UpperCase(aName);
-  const std::string guid = UpperCase(aObject.ComponentGuid());
+  const std::string guid = aObject.ComponentGuid();
   const std::string protocol = aObject.ComponentProtocol();
   const auto matches = [&](const std::string& aPart) {
-    const std::string part = UpperCase(aPart);
-    return name == part || name == guid + "." + part;
+    return tvqSameText(aName, aPart) || tvqSameText(aName, guid + "." + aPart);
   };
   if (matches(protocol)) return true;
   if (protocol.find(',') == std::string::npos) return false;

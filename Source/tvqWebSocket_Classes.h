@@ -17,6 +17,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,9 @@ std::string TtvqNewGuid();
 // Splits a comma-separated list; only commas separate, blanks belong to the
 // names, empty names are dropped.
 std::vector<std::string> TtvqSplitCommas(const std::string& aText);
+
+// Whether two texts are equal, the letter case of A to Z ignored.
+bool tvqSameText(std::string_view a, std::string_view b);
 
 // ---------------------------------------------------------------- TtvqTCPConnection_Base
 
@@ -260,6 +264,9 @@ class TtvqWSConnection : public TtvqTCPConnection {
   virtual void DoWriteClose(int /*aCloseCode*/) {}
   virtual void DoCloseConnection(const std::string& /*aMessage*/, int /*aCloseCode*/) {}
 
+  // Holds a message back at aLevel until DoSendQueuedMessages.
+  void HoldBack(TwsQueueMsgLevels aLevel, TOpcode aOpCode, const std::string& aText, const TtvqBytes& aStream,
+                int aSize, TwsStreaming aStreaming);
   // Frees the held-back messages of the given levels.
   void FreeQueuedMessages(std::initializer_list<int> aLevels);
   TtvqQueueList& QueueLevel(TwsQueueMsgLevels aLevel);

@@ -78,10 +78,7 @@ void TtvqWSHTTPResponse::RegisterFileName(const TtvqWSHTTPResponse_Base& aClass)
 
 const TtvqWSHTTPResponse_Base* TtvqWSHTTPResponse::Find(std::string_view aFileName) {
   for (const TtvqWSHTTPResponse_Base& entry : Registry()) {
-    const std::string& name = entry.GetFileName();
-    if (name.size() == aFileName.size() &&
-        std::equal(name.begin(), name.end(), aFileName.begin(), [](char a, char b) { return Lower(a) == Lower(b); }))
-      return &entry;
+    if (tvqSameText(entry.GetFileName(), aFileName)) return &entry;
   }
   return nullptr;
 }

@@ -42,19 +42,8 @@ std::vector<std::string> SplitLines(const std::string& aText) {
   return lines;
 }
 
-std::vector<std::string> SplitList(const std::string& aText) {
-  // Comma-separated, no trimming, empty names kept out.
-  return TtvqSplitCommas(aText);
-}
-
 bool InList(const std::vector<std::string>& aList, const std::string& aGuid) {
   return std::find(aList.begin(), aList.end(), aGuid) != aList.end();
-}
-
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 std::string ReplaceIgnoringCase(std::string aText, std::string_view aPlaceholder, const std::string& aValue) {
@@ -195,16 +184,16 @@ void TtvqWSConnectionServer::DoHandshake() {
   // blank after a comma stays part of the next name.
   std::string chosen;
   if (!h.Protocols.empty()) {
-    const std::vector<std::string> accepted = SplitList(Protocol);
-    for (const std::string& offered : SplitList(h.Protocols)) {
-      if (std::any_of(accepted.begin(), accepted.end(), [&](const std::string& a) { return EqualIgnoringCase(a, offered); })) {
+    const std::vector<std::string> accepted = TtvqSplitCommas(Protocol);
+    for (const std::string& offered : TtvqSplitCommas(h.Protocols)) {
+      if (std::any_of(accepted.begin(), accepted.end(), [&](const std::string& a) { return tvqSameText(a, offered); })) {
         chosen = offered;
         break;
       }
     }
     if (chosen.empty()) {
       std::string names;
-      for (const std::string& offered : SplitList(h.Protocols)) names += offered + "\n";
+      for (const std::string& offered : TtvqSplitCommas(h.Protocols)) names += offered + "\n";
       throw TtvqWSException("Error Protocol: " + names + " not supported.");
     }
   }
@@ -212,7 +201,7 @@ void TtvqWSConnectionServer::DoHandshake() {
   HeadersResponse.clear();
 
   if (!ServerOriginsAllowed.empty() && !h.Origin.empty()) {
-    const std::vector<std::string> patterns = SplitList(ServerOriginsAllowed);
+    const std::vector<std::string> patterns = TtvqSplitCommas(ServerOriginsAllowed);
     if (std::none_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return tvqMatchesMask(h.Origin, p); }))
       throw TtvqWSException("Origin " + h.Origin + " not allowed");
   }
@@ -670,7 +659,7 @@ void TtvqWSServer_Net_Base::BroadcastTo(const std::string& aChannel, const std::
     if (InList(aExclude, c->Guid())) return;
     if (!aInclude.empty() && !InList(aInclude, c->Guid())) return;
     if (c->Transport() == trpHTTP2) return;
-    if (!EqualIgnoringCase(c->Protocol, aProtocol)) return;
+    if (!tvqSameText(c->Protocol, aProtocol)) return;
     if (!aFromIndex && !c->Subscribed(aChannel)) return;
     try {
       aWrite(*c);

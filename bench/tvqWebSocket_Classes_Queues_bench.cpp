@@ -2,6 +2,7 @@
 // channel, at the connection counts the server is built for.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -21,31 +22,26 @@ void Index(TtvqCacheQueueListConnections& aIndex, const std::vector<std::unique_
   for (const auto& c : aConnections) aIndex.AddItem(new TtvqQueueItemConnection(c.get()));
 }
 
-// Look-ups spread over every connection: mostly misses of the bucket cache.
-void BM_GetConnectionSpread(benchmark::State& state) {
+// Look-ups of a working set of connections among all of them: a set wider
+// than the bucket caches mostly misses them, a small one is served by them.
+void BM_GetConnection(benchmark::State& state) {
   const auto connections = MakeConnections(static_cast<std::size_t>(state.range(0)));
+  const auto workingSet = std::min(connections.size(), static_cast<std::size_t>(state.range(1)));
   TtvqCacheQueueListConnections index;
   Index(index, connections);
   std::size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(index.GetConnection(connections[i]->Guid()));
-    i = (i + 1) % connections.size();
+    i = (i + 1) % workingSet;
   }
 }
-BENCHMARK(BM_GetConnectionSpread)->Arg(100)->Arg(1000)->Arg(10000);
-
-// Repeated look-ups of a few connections: served from the bucket cache.
-void BM_GetConnectionHot(benchmark::State& state) {
-  const auto connections = MakeConnections(static_cast<std::size_t>(state.range(0)));
-  TtvqCacheQueueListConnections index;
-  Index(index, connections);
-  std::size_t i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(index.GetConnection(connections[i]->Guid()));
-    i = (i + 1) % 16;
-  }
-}
-BENCHMARK(BM_GetConnectionHot)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_GetConnection)
+    ->ArgNames({"connections", "working_set"})
+    ->Args({100, 100})
+    ->Args({1000, 1000})
+    ->Args({10000, 10000})
+    ->Args({1000, 16})
+    ->Args({10000, 16});
 
 // The subscribers of one channel, as a broadcast collects them.
 void BM_GetConnectionsOfChannel(benchmark::State& state) {
