@@ -199,14 +199,15 @@ class TReader {
     } else if (c == 'n' || c == 'N') {
       if (!Word("null")) return false;
       node->JSONType = tvqJSONNull, text = "null";
-    } else if (c == '{') {
-      node->JSONType = tvqJSONObject;
-      if (!Object(*node->JSONObject())) return false;
-      aDocument.Append(node);
-      return true;
-    } else if (c == '[') {
-      node->JSONType = tvqJSONList;
-      if (!Array(*node->JSONObject())) return false;
+    } else if (c == '{' || c == '[') {
+      // Nesting is bounded, so that a text of brackets cannot exhaust the
+      // stack of the reader (or of the writer and the destructor later).
+      if (FDepth >= tvqJSONMaxDepth) return false;
+      ++FDepth;
+      node->JSONType = c == '{' ? tvqJSONObject : tvqJSONList;
+      const bool complete = c == '{' ? Object(*node->JSONObject()) : Array(*node->JSONObject());
+      --FDepth;
+      if (!complete) return false;
       aDocument.Append(node);
       return true;
     } else {
@@ -219,6 +220,7 @@ class TReader {
 
   std::string_view FText;
   std::size_t FAt = 0;
+  int FDepth = 0;
 };
 
 void AppendUnit(std::string& aOut, unsigned aUnit) {

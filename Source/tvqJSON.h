@@ -117,6 +117,10 @@ class TtvqJSON {
   std::vector<ItvqObjectJSON> FNodes;
 };
 
+// The deepest nesting of objects and lists the reader takes; a deeper
+// value ends the reading there (the document keeps what was complete).
+inline constexpr int tvqJSONMaxDepth = 512;
+
 // A new empty document.
 ItvqJSON CreateJSONDocument();
 

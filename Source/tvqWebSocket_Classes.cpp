@@ -857,6 +857,16 @@ TtvqWSComponent_Server::TtvqWSComponent_Server()
 TtvqWSComponent_Server::~TtvqWSComponent_Server() {
   StopDeliveries();
   StopConnectionsFreeTimer();
+  // Attached components forget this server while it is still one.
+  for (TtvqWSComponent_Base* object : ProtocolObjects()) object->Notification(this);
+}
+
+void TtvqWSComponent_Server::RegisterProtocol(TtvqWSComponent_Base* aObject) {
+  if (aObject) aObject->SetServer(this);
+}
+
+void TtvqWSComponent_Server::UnRegisterProtocol(TtvqWSComponent_Base* aObject) {
+  if (aObject) aObject->SetServer(nullptr);
 }
 
 TtvqCacheQueueListConnections& TtvqWSComponent_Server::Connections() { return *FConnections; }

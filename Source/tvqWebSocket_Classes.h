@@ -343,6 +343,9 @@ class TtvqComponent_Base {
   bool IsDestroying() const { return FDestroying.load(std::memory_order_acquire); }
   bool IsDesigning() const { return false; }
 
+  // Told that aComponent, which this one may refer to, is going away.
+  virtual void Notification(TtvqComponent_Base* /*aComponent*/) {}
+
  protected:
   // Set first thing by the destructor of the most derived component.
   void BeginDestroy() { FDestroying.store(true, std::memory_order_release); }
@@ -372,6 +375,7 @@ class TtvqTCPComponent_Base : public TtvqComponent_Base {
 
 class TtvqWSObjectList;
 class TtvqWSNotifyObject;
+class TtvqWSComponent_Server;
 
 using TtvqWSConnectEvent = std::function<void(TtvqWSConnection*)>;
 using TtvqWSDisconnectEvent = std::function<void(TtvqWSConnection*, int)>;
@@ -448,6 +452,10 @@ class TtvqWSComponent_Base : public TtvqTCPComponent_Base {
 
   // The component connections are released to; set by registration.
   TtvqWSComponent_Base* ConnectionOwner = nullptr;
+
+  // Attaches a sub-protocol component to a server (none: detaches it);
+  // components that cannot be attached ignore it.
+  virtual void SetServer(TtvqWSComponent_Server* /*aServer*/) {}
 
   // An HTTP post addressed to this sub-protocol: aPath after its name, the
   // request's body; aAnswer is the text answered.
@@ -598,6 +606,17 @@ class TtvqWSComponent_Server : public TtvqWSComponent {
 
   TtvqCacheQueueListConnections& Connections();
   TtvqQueueListChannels& Channels();
+
+  // Attaching a sub-protocol component sets its server to this one (which
+  // registers it); detaching clears it.
+  using TtvqWSComponent::RegisterProtocol;
+  using TtvqWSComponent::UnRegisterProtocol;
+  void RegisterProtocol(TtvqWSComponent_Base* aObject);
+  void UnRegisterProtocol(TtvqWSComponent_Base* aObject);
+
+  // The open connections at the moment of the call. They stay valid well
+  // after it: a closed connection is parked before it is freed.
+  virtual std::vector<TtvqWSConnection*> GetConnectionList() { return {}; }
   // Closed connections waiting to be freed; the list owns them.
   TtvqQueueCommon<TtvqWSConnection>& ConnectionsFree();
 

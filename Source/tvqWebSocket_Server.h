@@ -128,6 +128,7 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   void Ping(const std::string& aText);
   void DisconnectAll();
 
+  std::vector<TtvqWSConnection*> GetConnectionList() override { return ConnectionsSnapshot(); }
   TtvqWSConnection* GetConnectionByGuid(const std::string& aGuid);
   TtvqWSConnection* GetConnectionByIndex(int aIndex);
   int ConnectionCount();
