@@ -1,0 +1,443 @@
+#include "tvqWebSocket_Protocol_tvq_Server.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "../support/WebSocketClient.h"
+#include "tvqWebSocket_Platform.h"
+#include "tvqWebSocket_Server.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using std::chrono::milliseconds;
+using test::WaitUntil;
+using test::WebSocketClient;
+
+constexpr milliseconds kQuiet{300};  // how long "nothing more comes" is watched
+const std::string kNone = "<none>";
+
+std::string Ack(const std::string& aId) {
+  return R"({"jsonrpc":"2.0","result":{"method":"tvq@acknowledgment"},"id":")" + aId + R"("})";
+}
+
+std::string Request(const std::string& aMethod, const std::string& aParams, const std::string& aId = "",
+                    const std::string& aQoS = "") {
+  std::string text = R"({"jsonrpc":"2.0","method":")" + aMethod + "\"";
+  if (!aParams.empty()) text += ",\"params\":" + aParams;
+  if (!aQoS.empty()) text += R"(,"qos":")" + aQoS + "\"";
+  if (!aId.empty()) text += R"(,"id":")" + aId + "\"";
+  return text + "}";
+}
+
+// A server on an ephemeral loopback port with the base sub-protocol
+// attached, its main thread running an event loop, and every event of the
+// component written down in order.
+class TvqServer : public ::testing::Test {
+ protected:
+  TvqServer() {
+    server.Platform = &loop;
+    server.SetPort(0);
+    TNetSocketHandle& binding = server.Bindings().Add();
+    binding.IP = "127.0.0.1";
+    server.RegisterProtocol(&tvq);
+    tvq.OnConnect = [this](TtvqWSConnection* c) { Note("connect " + c->Guid()); };
+    tvq.OnDisconnect = [this](TtvqWSConnection*, int) { Note("disconnect"); };
+    tvq.OnMessage = [this](TtvqWSConnection*, const std::string& t) { Note("message " + t); };
+    tvq.OnSubscription = [this](TtvqWSConnection*, const std::string& c) { Note("subscription " + c); };
+    tvq.OnUnSubscription = [this](TtvqWSConnection*, const std::string& c) { Note("unsubscription " + c); };
+    tvq.OnNotification = [this](TtvqWSConnection*, const std::string& m, const std::string& p) {
+      Note("notification " + m + " " + p);
+    };
+    tvq.OnRPC = [this](TtvqWSConnection*, const std::string& id, const std::string& m, const std::string& p) {
+      Note("rpc " + id + " " + m + " " + p);
+    };
+    loop.OnException = [this](std::exception_ptr e) {
+      try {
+        std::rethrow_exception(e);
+      } catch (const std::exception& error) {
+        Note(std::string("exception ") + error.what());
+      }
+    };
+    server.SetActive(true);
+    port = binding.Port;
+    main = std::thread([this] { loop.Run(); });
+    EXPECT_TRUE(WaitUntil([&] { return loop.Running(); }));
+  }
+  ~TvqServer() override {
+    loop.Synchronize([this] { server.SetActive(false); });
+    loop.Quit();
+    main.join();
+  }
+
+  void Note(const std::string& aEvent) {
+    std::lock_guard guard(lock);
+    events.push_back(aEvent);
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard guard(lock);
+    return events;
+  }
+  // Whether aEvent has been raised aTimes times (waiting for it).
+  bool Saw(const std::string& aEvent, long aTimes = 1) {
+    return WaitUntil([&] {
+      const auto e = Events();
+      return std::count(e.begin(), e.end(), aEvent) >= aTimes;
+    });
+  }
+
+  // A connected client, its session message read; its Guid in aGuid.
+  WebSocketClient Connect(std::string& aGuid) {
+    WebSocketClient client(port, "tvq.tickerhall");
+    const std::string session = client.NextText();
+    std::smatch match;
+    const std::regex form(R"re(\{"jsonrpc":"2.0","result":\{"method":"tvq@session","message":"([0-9A-F]{32})"\},"qos":"qosLevel0","id":"([0-9A-F]{32})"\})re");
+    EXPECT_TRUE(std::regex_match(session, match, form)) << session;
+    if (match.size() == 3) {
+      EXPECT_EQ(match[1], match[2]);
+      aGuid = match[1];
+    }
+    EXPECT_TRUE(Saw("connect " + aGuid));
+    return client;
+  }
+
+  TtvqEventLoop loop;
+  std::thread main;
+  TtvqWebSocketServer server;
+  TtvqWSProtocol_tvq_Server tvq;
+  int port = 0;
+  std::mutex lock;
+  std::vector<std::string> events;
+};
+
+TEST_F(TvqServer, SessionComesFirstWithTheConnectionsGuid) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  EXPECT_THAT(client.Response, HasSubstr("Sec-WebSocket-Protocol: tvq.tickerhall\r\n"));
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+}
+
+TEST_F(TvqServer, SubscribeIsAcknowledgedThenRepliedThenRetainedEventsFollow) {
+  tvq.Publish("m1", "C", queueLevel2);
+  tvq.Publish("m2", "C", queueLevel2);
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("tvq@subscribe", R"({"channel":"C"})", "I"));
+  EXPECT_EQ(client.NextText(), Ack("I"));
+  EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@subscribe","channel":"C"},"id":"I"})");
+  EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@event","channel":"C","message":"m1"}})");
+  EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@event","channel":"C","message":"m2"}})");
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_TRUE(Saw("subscription C"));
+}
+
+TEST_F(TvqServer, EveryReplyOfASeveralChannelSubscribeCarriesTheId) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("tvq@subscribe", R"({"channel":"a,b"})", "7", "qosLevel0"));
+  EXPECT_EQ(client.NextText(), Ack("7"));
+  EXPECT_EQ(client.NextText(),
+            R"({"jsonrpc":"2.0","result":{"method":"tvq@subscribe","channel":"a"},"qos":"qosLevel0","id":"7"})");
+  EXPECT_EQ(client.NextText(),
+            R"({"jsonrpc":"2.0","result":{"method":"tvq@subscribe","channel":"b"},"qos":"qosLevel0","id":"7"})");
+  client.SendText(Request("tvq@unsubscribe", R"({"channel":"a,b"})", "8"));
+  EXPECT_EQ(client.NextText(), Ack("8"));
+  EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@unsubscribe","channel":"a"},"id":"8"})");
+  EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@unsubscribe","channel":"b"},"id":"8"})");
+  EXPECT_TRUE(Saw("unsubscription b"));
+}
+
+TEST_F(TvqServer, RejectedSubscriptionGetsOnlyTheAcknowledgment) {
+  tvq.OnBeforeSubscription = [](TtvqWSConnection*, const std::string& aChannel, bool& aAccept) {
+    aAccept = aChannel != "secret";
+  };
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("tvq@subscribe", R"({"channel":"secret"})", "1"));
+  EXPECT_EQ(client.NextText(), Ack("1"));
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  tvq.Broadcast("M", "secret");
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+}
+
+TEST_F(TvqServer, SubscribingTwiceKeepsOneEntry) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  for (const char* id : {"1", "2"}) {
+    client.SendText(Request("tvq@subscribe", R"({"channel":"C"})", id));
+    EXPECT_EQ(client.NextText(), Ack(id));
+    EXPECT_THAT(client.NextText(), HasSubstr(R"("channel":"C")"));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return tvq.ChannelIndex().Count() == 1; }));
+  TtvqWSConnection* connection = server.GetConnectionByGuid(guid);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_THAT(connection->Subscriptions(), ElementsAre("_C"));
+}
+
+TEST_F(TvqServer, PublishRetainsByQueueLevel) {
+  std::string publisherGuid, guid;
+  WebSocketClient publisher = Connect(publisherGuid);
+  int n = 0;
+  for (const auto& [channel, queue, message] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{{"q1", "queueLevel1", "a"},
+                                                                      {"q1", "queueLevel1", "b"},
+                                                                      {"q2", "queueLevel2", "c"},
+                                                                      {"q2", "queueLevel2", "d"},
+                                                                      {"q0", "", "e"}}) {
+    const std::string id = "p" + std::to_string(++n);
+    std::string params = R"({"message":")" + message + R"(","channel":")" + channel + "\"";
+    if (!queue.empty()) params += R"(,"queue":")" + queue + "\"";
+    publisher.SendText(Request("tvq@publish", params + "}", id));
+    EXPECT_EQ(publisher.NextText(), Ack(id));
+  }
+  WebSocketClient late = Connect(guid);
+  const auto event = [](const std::string& aChannel, const std::string& aMessage) {
+    return R"({"jsonrpc":"2.0","result":{"method":"tvq@event","channel":")" + aChannel + R"(","message":")" +
+           aMessage + R"("}})";
+  };
+  const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
+      {"q1", {"b"}}, {"q2", {"c", "d"}}, {"q0", {}}};
+  for (const auto& [channel, messages] : expected) {
+    late.SendText(Request("tvq@subscribe", R"({"channel":")" + channel + R"("})"));
+    EXPECT_THAT(late.NextText(), HasSubstr(R"("method":"tvq@subscribe","channel":")" + channel));
+    for (const std::string& message : messages) EXPECT_EQ(late.NextText(), event(channel, message)) << channel;
+  }
+  EXPECT_EQ(late.NextText(kQuiet), kNone);
+  // The subscribed late client now receives a publish as an event.
+  publisher.SendText(Request("tvq@publish", R"({"message":"live","channel":"q0"})"));
+  EXPECT_EQ(late.NextText(), event("q0", "live"));
+}
+
+TEST_F(TvqServer, QoSLevel2IsHeldUntilReleased) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("tvq@broadcast", R"({"message":"M"})", "q1", "qosLevel2"));
+  EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@pubrec"},"id":"q1"})");
+  EXPECT_EQ(client.NextText(kQuiet), kNone);  // held: neither acknowledged nor broadcast
+
+  client.SendText(Request("tvq@pubrel", "", "q1", "qosLevel2"));
+  EXPECT_EQ(client.NextText(), Ack("q1"));
+  EXPECT_EQ(client.NextText(),
+            R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"","message":"M"},"qos":"qosLevel2","id":"q1"})");
+
+  // Released once: a second release, like one for an unknown id, is only
+  // acknowledged.
+  for (const char* id : {"q1", "unknown"}) {
+    client.SendText(Request("tvq@pubrel", "", id, "qosLevel2"));
+    EXPECT_EQ(client.NextText(), Ack(id));
+    EXPECT_EQ(client.NextText(kQuiet), kNone);
+  }
+}
+
+TEST_F(TvqServer, QoSLevel2HoldsPerConnection) {
+  std::string guidA, guidB;
+  WebSocketClient a = Connect(guidA);
+  WebSocketClient b = Connect(guidB);
+  a.SendText(Request("tvq@message", R"({"message":"from a"})", "same", "qosLevel2"));
+  EXPECT_THAT(a.NextText(), HasSubstr("tvq@pubrec"));
+  b.SendText(Request("tvq@message", R"({"message":"from b"})", "same", "qosLevel2"));
+  EXPECT_THAT(b.NextText(), HasSubstr("tvq@pubrec"));
+  a.SendText(Request("tvq@pubrel", "", "same", "qosLevel2"));
+  EXPECT_EQ(a.NextText(), Ack("same"));
+  EXPECT_TRUE(Saw("message from a"));
+  b.SendText(Request("tvq@pubrel", "", "same", "qosLevel2"));
+  EXPECT_EQ(b.NextText(), Ack("same"));
+  EXPECT_TRUE(Saw("message from b"));
+}
+
+TEST_F(TvqServer, RPCIsAcknowledgedAndAnsweredOnce) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("sum", R"({"a":1,"b":2})", "r1"));
+  EXPECT_EQ(client.NextText(), Ack("r1"));
+  EXPECT_TRUE(Saw(R"(rpc r1 sum {"a":1,"b":2})"));
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+
+  tvq.RPCResult("r1", "3");
+  EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":"3","qos":"qosLevel0","id":"r1"})");
+  tvq.RPCResult("r1", "3");
+  tvq.RPCError("r1", 1, "late");
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+
+  client.SendText(Request("fail", "", "r2"));
+  EXPECT_EQ(client.NextText(), Ack("r2"));
+  EXPECT_TRUE(Saw("rpc r2 fail "));
+  tvq.RPCError("r2", 42, "no", "why");
+  EXPECT_EQ(client.NextText(),
+            R"({"jsonrpc":"2.0","error":{"code":42,"message":"no","data":"why"},"qos":"qosLevel0","id":"r2"})");
+}
+
+TEST_F(TvqServer, MethodNotPermittedIsAnsweredWithAnError) {
+  tvq.RPCAuthentication.Enabled = true;
+  tvq.RPCAuthentication.Methods = {"allowed"};
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("forbidden", "", "x"));
+  EXPECT_EQ(client.NextText(), Ack("x"));
+  EXPECT_EQ(client.NextText(),
+            R"({"jsonrpc":"2.0","error":{"code":-32601,"message":"Method not found. The method does not exist / is not available."},"qos":"qosLevel0","id":"x"})");
+  client.SendText(Request("allowed", "", "y"));
+  EXPECT_EQ(client.NextText(), Ack("y"));
+  EXPECT_TRUE(Saw("rpc y allowed "));
+}
+
+TEST_F(TvqServer, PendingRPCOfAClosedConnectionIsDropped) {
+  std::string guidA, guidB;
+  {
+    WebSocketClient a = Connect(guidA);
+    a.SendText(Request("slow", "", "r9"));
+    EXPECT_EQ(a.NextText(), Ack("r9"));
+  }
+  ASSERT_TRUE(Saw("disconnect"));
+  tvq.RPCResult("r9", "nobody");  // the asker is gone: nothing is sent
+
+  // The same id from a new client is its own RPC and gets the answer.
+  WebSocketClient b = Connect(guidB);
+  b.SendText(Request("slow", "", "r9"));
+  EXPECT_EQ(b.NextText(), Ack("r9"));
+  ASSERT_TRUE(Saw("rpc r9 slow ", 2));  // registered (after its acknowledgment)
+  tvq.RPCResult("r9", "yours");
+  EXPECT_EQ(b.NextText(), R"({"jsonrpc":"2.0","result":"yours","qos":"qosLevel0","id":"r9"})");
+}
+
+TEST_F(TvqServer, NotificationIsNotAcknowledged) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("note", R"({"x":[1,2]})"));
+  EXPECT_TRUE(Saw(R"(notification note {"x":[1,2]})"));
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+}
+
+TEST_F(TvqServer, TransactionCommitProcessesHeldMessagesInOrderAndRollbackDropsThem) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  const auto send = [&](const std::string& aMethod, const std::string& aParams, const std::string& aId) {
+    client.SendText(Request(aMethod, aParams, aId));
+    EXPECT_EQ(client.NextText(), Ack(aId));  // acknowledged at once, also while held
+  };
+  send("tvq@transaction", R"({"channel":"T"})", "t1");
+  send("tvq@message", R"({"message":"one","channel":"T"})", "m1");
+  send("tvq@message", R"({"message":"two","channel":"T"})", "m2");
+  send("tvq@message", R"({"message":"outside","channel":"U"})", "m3");
+  ASSERT_TRUE(Saw("message outside"));
+  {
+    const auto e = Events();
+    EXPECT_EQ(std::count(e.begin(), e.end(), "message one"), 0);
+  }
+  send("tvq@commit", R"({"channel":"T"})", "c1");
+  ASSERT_TRUE(Saw("rpc c1 tvq@commit {\"channel\":\"T\"}"));
+  {
+    const auto e = Events();
+    const auto one = std::find(e.begin(), e.end(), "message one");
+    const auto two = std::find(e.begin(), e.end(), "message two");
+    ASSERT_NE(one, e.end());
+    ASSERT_NE(two, e.end());
+    EXPECT_LT(one, two);
+  }
+
+  send("tvq@transaction", R"({"channel":"T"})", "t2");
+  send("tvq@message", R"({"message":"three","channel":"T"})", "m4");
+  send("tvq@rollback", R"({"channel":"T"})", "r1");
+  ASSERT_TRUE(Saw("rpc r1 tvq@rollback {\"channel\":\"T\"}"));
+  send("tvq@message", R"({"message":"four","channel":"T"})", "m5");
+  ASSERT_TRUE(Saw("message four"));
+  const auto e = Events();
+  EXPECT_EQ(std::count(e.begin(), e.end(), "message three"), 0);
+}
+
+TEST_F(TvqServer, ProtocolIsAnsweredWithTheBareName) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("tvq@protocol", "", "p"));
+  EXPECT_EQ(client.NextText(), Ack("p"));
+  EXPECT_EQ(client.NextText(), "tvq.tickerhall");
+}
+
+TEST_F(TvqServer, DisconnectUnsubscribesEachChannelBeforeTheDisconnectEvent) {
+  std::string guid;
+  {
+    WebSocketClient client = Connect(guid);
+    client.SendText(Request("tvq@subscribe", R"({"channel":"a,b"})", "s"));
+    EXPECT_EQ(client.NextText(), Ack("s"));
+    EXPECT_THAT(client.NextText(), HasSubstr(R"("channel":"a")"));
+    EXPECT_THAT(client.NextText(), HasSubstr(R"("channel":"b")"));
+    ASSERT_TRUE(Saw("subscription b"));
+  }
+  ASSERT_TRUE(Saw("disconnect"));
+  std::vector<std::string> tail;
+  for (const std::string& e : Events())
+    if (e.rfind("unsubscription", 0) == 0 || e == "disconnect") tail.push_back(e);
+  ASSERT_EQ(tail.size(), 3u);
+  EXPECT_THAT(std::vector(tail.begin(), tail.begin() + 2),
+              ::testing::UnorderedElementsAre("unsubscription a", "unsubscription b"));
+  EXPECT_EQ(tail.back(), "disconnect");
+  EXPECT_EQ(tvq.ChannelIndex().Count(), 0u);
+}
+
+TEST_F(TvqServer, BroadcastHonoursExcludeAndInclude) {
+  std::string guidA, guidB;
+  WebSocketClient a = Connect(guidA);
+  WebSocketClient b = Connect(guidB);
+  for (WebSocketClient* client : {&a, &b}) {
+    client->SendText(Request("tvq@subscribe", R"({"channel":"C"})"));
+    EXPECT_THAT(client->NextText(), HasSubstr("tvq@subscribe"));
+  }
+  const std::string text = R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"C","message":"M"}})";
+  tvq.Broadcast("M", "C", guidA);
+  EXPECT_EQ(b.NextText(), text);
+  EXPECT_EQ(a.NextText(kQuiet), kNone);
+  tvq.Broadcast("M", "C", "", guidA);
+  EXPECT_EQ(a.NextText(), text);
+  EXPECT_EQ(b.NextText(kQuiet), kNone);
+  // A channel nobody subscribed reaches nobody; the empty channel everyone.
+  tvq.Broadcast("M", "other");
+  tvq.Broadcast("all");
+  EXPECT_THAT(a.NextText(), HasSubstr(R"("channel":"","message":"all")"));
+  EXPECT_THAT(b.NextText(), HasSubstr(R"("channel":"","message":"all")"));
+}
+
+TEST_F(TvqServer, ClientBroadcastReachesSubscribersIncludingTheSender) {
+  std::string guidA, guidB;
+  WebSocketClient a = Connect(guidA);
+  WebSocketClient b = Connect(guidB);
+  a.SendText(Request("tvq@subscribe", R"({"channel":"C"})"));
+  EXPECT_THAT(a.NextText(), HasSubstr("tvq@subscribe"));
+  b.SendText(Request("tvq@broadcast", R"({"message":"hi","channel":"C"})"));
+  EXPECT_EQ(a.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"C","message":"hi"}})");
+  EXPECT_EQ(b.NextText(kQuiet), kNone);  // b is not subscribed to C
+}
+
+TEST_F(TvqServer, WriteDataSendsARequestFormMessage) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  EXPECT_TRUE(tvq.WriteData(guid, "direct"));
+  EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","method":"tvq@message","params":{"message":"direct"}})");
+  EXPECT_FALSE(tvq.WriteData("no such guid", "x"));
+}
+
+TEST_F(TvqServer, TextThatIsNotJSONRPCIsReportedAndTheNextOneIsServed) {
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText("hello");
+  EXPECT_TRUE(Saw("exception Error decoding message."));
+  client.SendText(Request("tvq@message", R"({"message":"after"})"));
+  EXPECT_TRUE(Saw("message after"));
+}
+
+TEST_F(TvqServer, RawMessageHandlerTakesTheText) {
+  tvq.OnRawMessage = [](TtvqWSConnection*, const std::string& aText, bool& aHandled) { aHandled = aText == "raw"; };
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText("raw");  // handled: not decoded, so no error
+  client.SendText(Request("tvq@message", R"({"message":"decoded"})"));
+  ASSERT_TRUE(Saw("message decoded"));
+  const auto e = Events();
+  EXPECT_EQ(std::count_if(e.begin(), e.end(), [](const std::string& s) { return s.rfind("exception", 0) == 0; }), 0);
+}
+
+}  // namespace
