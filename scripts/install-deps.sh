@@ -14,6 +14,8 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   qt6-base-dev
+  clang
+  libclang-rt-14-dev
 )
 
 missing=()

@@ -118,4 +118,19 @@ TEST(TtvqJSON, AHeldNodeOutlivesItsDocument) {
   EXPECT_EQ(std::get<std::string>(held->GetValue()), "{\"method\":\"tvq@dataset\"}");
 }
 
+TEST(TtvqJSON, NestingIsBounded) {
+  const auto nested = [](int aDepth) {
+    return "{\"a\":" + std::string(static_cast<std::size_t>(aDepth), '[') +
+           std::string(static_cast<std::size_t>(aDepth), ']') + "}";
+  };
+  TtvqJSON document;
+  document.Read(nested(tvqJSONMaxDepth));
+  EXPECT_EQ(document.GetText(), nested(tvqJSONMaxDepth));
+  document.Read(nested(tvqJSONMaxDepth + 1));
+  EXPECT_EQ(document.GetText(), "{}");  // the member too deep is not complete
+  // A message of brackets ends the reading instead of the stack.
+  document.Read(std::string(4 << 20, '['));
+  EXPECT_EQ(document.GetText(), "[]");
+}
+
 }  // namespace
