@@ -614,10 +614,12 @@ void TtvqWSComponent_Base::SetQueueMessages(bool aValue) {
     // Each held event leaves the list before it is raised, so a handler may
     // clear the list (QueueClear) without pulling the event from under it.
     while (std::unique_ptr<TtvqWSNotifyObject> item = TakeFirst(*list)) {
+      // Replayed through the raisers that held them: a sub-protocol's
+      // override would read the held text as a protocol message again.
       if (binary)
-        DoEventBinary(item->Connection, item->Stream);
+        TtvqWSComponent_Base::DoEventBinary(item->Connection, item->Stream);
       else
-        DoEventMessage(item->Connection, item->Text);
+        TtvqWSComponent_Base::DoEventMessage(item->Connection, item->Text);
     }
   }
 }
@@ -667,6 +669,19 @@ void TtvqWSComponent_Base::DoReportException(TtvqWSConnection* aConnection, cons
 
 void TtvqWSComponent_Base::DoFreeConnection(TtvqWSConnection* aConnection) {
   if (!aConnection) return;
+  // Held messages of a released connection are dropped: raised later, they
+  // would hand the application a connection that is gone.
+  for (TtvqWSObjectList* held : {FQueueMessage.get(), FQueueBinary.get(), FQueueFragmented.get()}) {
+    auto items = held->Lock();
+    for (auto it = items->begin(); it != items->end();) {
+      if ((*it)->Connection != aConnection) {
+        ++it;
+        continue;
+      }
+      delete *it;
+      it = items->erase(it);
+    }
+  }
   if (ConnectionOwner) {
     ConnectionOwner->DoFreeConnection(aConnection);
     return;

@@ -28,6 +28,13 @@ void TtvqWSProtocol::AddProtocolItem(TtvqWSConnection* aConnection, const std::s
   aConnection->ProtocolData().AddItem(aItem.release());
 }
 
+std::string TtvqWSProtocol::ChannelNames(const std::string& aChannels, bool aKeepNamed) const {
+  std::string names;
+  for (const std::string& part : TtvqSplitCommas(aChannels))
+    names += (names.empty() ? "" : ",") + (aKeepNamed && part.front() == '_' ? part : ChannelName(part));
+  return names;
+}
+
 TtvqQueueItemBase* TtvqWSProtocol::GetProtocolItem(TtvqWSConnection* aConnection, const std::string& aId) {
   return aConnection ? aConnection->ProtocolData().GetItem(aId) : nullptr;
 }
@@ -51,8 +58,9 @@ void TtvqWSProtocol_Server::SetServer(TtvqWSComponent_Server* aServer) {
 }
 
 void TtvqWSProtocol_Server::Loaded() {
+  const bool wasLoading = FLoading;
   FLoading = false;
-  if (FServer) FServer->DoRegisterProtocol(this);
+  if (wasLoading && FServer) FServer->DoRegisterProtocol(this);  // attached meanwhile, not yet registered
 }
 
 void TtvqWSProtocol_Server::Notification(TtvqComponent_Base* aComponent) {
@@ -78,7 +86,7 @@ bool TtvqWSProtocol_Server_Base::IsBroadcastTarget(TtvqWSConnection* aConnection
   try {
     if (!aExclude.empty() && InList(aExclude, aConnection->Guid())) return false;
     if (!aInclude.empty() && !InList(aInclude, aConnection->Guid())) return false;
-    const std::string channel = !aChannel.empty() && aChannel.front() != '_' ? ChannelName(aChannel) : aChannel;
+    const std::string channel = ChannelNames(aChannel, true);
     return tvqSameText(aConnection->Protocol, Protocol) && aConnection->Subscribed(channel);
   } catch (const std::exception& e) {
     DoReportError(aConnection, e.what());
@@ -153,7 +161,10 @@ TtvqWSProtocol_Subscription_Server_Base::TtvqWSProtocol_Subscription_Server_Base
   SetNotifyEvents(neNoSync);
 }
 
-TtvqWSProtocol_Subscription_Server_Base::~TtvqWSProtocol_Subscription_Server_Base() { StopDeliveries(); }
+TtvqWSProtocol_Subscription_Server_Base::~TtvqWSProtocol_Subscription_Server_Base() {
+  StopDeliveries();
+  SetServer(nullptr);
+}
 
 TtvqQueueListChannels& TtvqWSProtocol_Subscription_Server_Base::ChannelIndex() {
   TtvqLock guard(FCS);

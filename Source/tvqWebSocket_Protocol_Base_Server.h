@@ -48,6 +48,10 @@ class TtvqWSProtocol : public TtvqWSComponent_Base {
 
   // The channel name as subscriptions store it: Guid "_" channel.
   std::string ChannelName(const std::string& aChannel) const { return Guid + "_" + aChannel; }
+  // Each part of a comma-separated channel argument named so (with
+  // aKeepNamed, parts that begin with "_" are taken as named already);
+  // empty stays empty.
+  std::string ChannelNames(const std::string& aChannels, bool aKeepNamed = false) const;
 
   // Per-connection data of sub-protocol components, kept with the
   // connection and freed with it. Adding sets the item's ID and takes it.

@@ -54,38 +54,37 @@ void TtvqWSMessage::Clear(bool aForceClear) {
 }
 
 void TtvqWSMessage::Read(const std::string& aMessage) {
+  // The reading state is left on every way out, so that a failure never
+  // keeps the next text from being read.
   try {
     DoEnterRead(aMessage);
+    if (ReadJSONText("jsonrpc") != "2.0") throw TtvqWSException("Error decoding message.");
+    const TtvqJSON& root = *JSON();
+    if (const ItvqObjectJSON node = root.GetNode("result")) {
+      result = ReadJSONText("result");
+      if (node->JSONType == tvqJSONObject) {
+        method = ReadJSONText("method", node);
+        Text = ReadJSONText("message", node);
+        Channel = ReadJSONText("channel", node);
+      }
+    } else if (const ItvqObjectJSON error = root.GetNode("error")) {
+      method.clear();
+      if (error->JSONType == tvqJSONObject) {
+        errorcode = ToCode(ReadJSONText("code", error));
+        errormessage = ReadJSONText("message", error);
+        errordata = ReadJSONText("data", error);
+      }
+    } else {
+      method = ReadJSONText("method");
+      params = ReadJSONText("params");
+      ReadParams();
+    }
+    if (QoS.empty()) QoS = ReadJSONText("qos");
+    id = ReadJSONText("id");
   } catch (...) {
     DoLeaveRead();
     throw;
   }
-  if (ReadJSONText("jsonrpc") != "2.0") {
-    DoLeaveRead();
-    throw TtvqWSException("Error decoding message.");
-  }
-  const TtvqJSON& root = *JSON();
-  if (const ItvqObjectJSON node = root.GetNode("result")) {
-    result = ReadJSONText("result");
-    if (node->JSONType == tvqJSONObject) {
-      method = ReadJSONText("method", node);
-      Text = ReadJSONText("message", node);
-      Channel = ReadJSONText("channel", node);
-    }
-  } else if (const ItvqObjectJSON error = root.GetNode("error")) {
-    method.clear();
-    if (error->JSONType == tvqJSONObject) {
-      errorcode = ToCode(ReadJSONText("code", error));
-      errormessage = ReadJSONText("message", error);
-      errordata = ReadJSONText("data", error);
-    }
-  } else {
-    method = ReadJSONText("method");
-    params = ReadJSONText("params");
-    ReadParams();
-  }
-  if (QoS.empty()) QoS = ReadJSONText("qos");
-  id = ReadJSONText("id");
   TtvqWSMessage_Base::Read(aMessage);
 }
 

@@ -40,6 +40,7 @@ TtvqWSProtocol_tvq_Server::TtvqWSProtocol_tvq_Server() : FMessageKey(TtvqNewGuid
 
 TtvqWSProtocol_tvq_Server::~TtvqWSProtocol_tvq_Server() {
   StopDeliveries();
+  SetServer(nullptr);  // before any member goes
   StopQoSTimer();
 }
 
@@ -384,8 +385,7 @@ void TtvqWSProtocol_tvq_Server::DoBroadcastMessage(TtvqWSMessage& aMessage, cons
     BroadcastMessageQoS(aMessage, aChannel, aExclude, aInclude);
     return;
   }
-  const std::string channel = aChannel.empty() ? std::string() : ChannelName(aChannel);
-  TtvqWSProtocol_Subscription_Server_Base::Broadcast(aMessage.Write(), channel, aExclude, aInclude);
+  TtvqWSProtocol_Subscription_Server_Base::Broadcast(aMessage.Write(), ChannelNames(aChannel), aExclude, aInclude);
 }
 
 // The channel goes to IsBroadcastTarget unprefixed: it prefixes it once.
@@ -409,8 +409,8 @@ void TtvqWSProtocol_tvq_Server::BroadcastMessageQoS(TtvqWSMessage& aMessage, con
 void TtvqWSProtocol_tvq_Server::DoBroadcastStream(const TtvqBytes& aStream, const std::string& aChannel,
                                                   TwsStreaming aStreaming, int aSize, const std::string& aExclude,
                                                   const std::string& aInclude) {
-  const std::string channel = aChannel.empty() ? std::string() : ChannelName(aChannel);
-  TtvqWSProtocol_Subscription_Server_Base::Broadcast(aStream, channel, aExclude, aInclude, aSize, aStreaming);
+  TtvqWSProtocol_Subscription_Server_Base::Broadcast(aStream, ChannelNames(aChannel), aExclude, aInclude, aSize,
+                                                     aStreaming);
 }
 
 // ---------------------------------------------------------------- transactions

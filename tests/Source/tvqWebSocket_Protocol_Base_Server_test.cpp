@@ -69,6 +69,8 @@ TEST(ProtocolServer, LoadingDefersRegistrationToLoaded) {
   EXPECT_THAT(Listed(server), IsEmpty());
   component.Loaded();
   EXPECT_THAT(Listed(server), ElementsAre(&component));
+  component.Loaded();  // not loading any more: registered once only
+  EXPECT_THAT(Listed(server), ElementsAre(&component));
 }
 
 TEST(ProtocolServer, DestroyedComponentLeavesItsServerAndDestroyedServerIsForgotten) {
@@ -159,6 +161,20 @@ TEST(BroadcastTargets, ExcludeIncludeProtocolAndChannel) {
   connection.Protocol = "q";
   EXPECT_FALSE(component.IsBroadcastTarget(&connection, "c", {}, {}));
   EXPECT_FALSE(component.IsBroadcastTarget(nullptr, "c", {}, {}));
+}
+
+TEST(HeldMessages, AReleasedConnectionsHeldMessagesAreDropped) {
+  Attached component;
+  std::vector<std::string> raised;
+  component.OnMessage = [&](TtvqWSConnection*, const std::string& aText) { raised.push_back(aText); };
+  component.SetQueueMessages(true);
+  auto* gone = new TtvqWSConnection;
+  TtvqWSConnection kept;
+  component.DoEventMessage(gone, "from gone");
+  component.DoEventMessage(&kept, "from kept");
+  component.DoFreeConnection(gone);  // no server: freed now
+  component.SetQueueMessages(false);
+  EXPECT_THAT(raised, ElementsAre("from kept"));
 }
 
 TEST(RawMessages, HandledOnlyWhenTheHandlerSaysSo) {

@@ -401,6 +401,34 @@ TEST_F(TvqServer, BroadcastHonoursExcludeAndInclude) {
   EXPECT_THAT(b.NextText(), HasSubstr(R"("channel":"","message":"all")"));
 }
 
+TEST_F(TvqServer, BroadcastToAChannelListReachesTheSubscribersOfEach) {
+  std::string guidA, guidB;
+  WebSocketClient a = Connect(guidA);
+  WebSocketClient b = Connect(guidB);
+  a.SendText(Request("tvq@subscribe", R"({"channel":"x"})"));
+  b.SendText(Request("tvq@subscribe", R"({"channel":"y"})"));
+  EXPECT_THAT(a.NextText(), HasSubstr("tvq@subscribe"));
+  EXPECT_THAT(b.NextText(), HasSubstr("tvq@subscribe"));
+  tvq.Broadcast("M", "x,y");
+  const std::string text = R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"x,y","message":"M"}})";
+  EXPECT_EQ(a.NextText(), text);
+  EXPECT_EQ(b.NextText(), text);
+}
+
+TEST_F(TvqServer, HeldMessagesAreRaisedAsMessagesNotReadAgain) {
+  loop.Synchronize([this] { tvq.SetQueueMessages(true); });
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("tvq@message", R"({"message":"held"})"));
+  client.SendText(Request("tvq@session", "", "s"));
+  EXPECT_EQ(client.NextText(), Ack("s"));  // the message before it has been taken
+  EXPECT_THAT(client.NextText(), HasSubstr("tvq@session"));
+  loop.Synchronize([this] { tvq.SetQueueMessages(false); });
+  EXPECT_TRUE(Saw("message held"));
+  const auto e = Events();
+  EXPECT_EQ(std::count_if(e.begin(), e.end(), [](const std::string& s) { return s.rfind("exception", 0) == 0; }), 0);
+}
+
 TEST_F(TvqServer, ClientBroadcastReachesSubscribersIncludingTheSender) {
   std::string guidA, guidB;
   WebSocketClient a = Connect(guidA);
