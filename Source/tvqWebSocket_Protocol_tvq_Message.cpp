@@ -169,7 +169,9 @@ std::string TtvqWSMessage::Write() {
       WriteJSONValue("message", errormessage, node);
       if (!errordata.empty()) WriteJSONValue("data", errordata, node);
     } else if (FJSONResult && FJSONResult->GetCount() > 0) {
-      JSON()->AddObject("result", FJSONResult->GetText());
+      // The document itself, not its text read again: its strings are
+      // written exactly as they were added.
+      JSON()->AddObject("result", "")->SetJSONObject(FJSONResult);
     } else if (!result.empty()) {
       if (!WriteResultObject()) WriteJSONValue("result", result);
     } else {
