@@ -1,0 +1,257 @@
+#include "tvqWebSocket_Protocol_Dataset_Server.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "../support/WebSocketClient.h"
+#include "tvqWebSocket_Platform.h"
+#include "tvqWebSocket_Server.h"
+#include "uDMQuotes.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+using std::chrono::milliseconds;
+using test::WaitUntil;
+using test::WebSocketClient;
+
+constexpr milliseconds kQuiet{300};
+const std::string kNone = "<none>";
+
+std::uint64_t FixedCounter() { return 7; }
+
+std::string Request(const std::string& aMethod, const std::string& aParams = "", const std::string& aId = "") {
+  std::string text = R"({"jsonrpc":"2.0","method":")" + aMethod + "\"";
+  if (!aParams.empty()) text += ",\"params\":" + aParams;
+  if (!aId.empty()) text += R"(,"id":")" + aId + "\"";
+  return text + "}";
+}
+
+std::string ClientRecord(const std::string& aChannel, const std::string& aDataset) {
+  return R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset","channel":")" + aChannel + R"(","dataset":)" + aDataset +
+         "}}";
+}
+
+// The value of a member in a record message ("7", "\"8265,00\"").
+std::string Member(const std::string& aText, const std::string& aName) {
+  const std::regex form("\"" + aName + "\":(\"[^\"]*\"|[^,}]*)");
+  std::smatch match;
+  return std::regex_search(aText, match, form) ? match[1].str() : std::string();
+}
+
+// A server on an ephemeral loopback port with the dataset component bound
+// to a filled quote table; the table is only touched on the loop's thread.
+class DatasetServer : public ::testing::Test {
+ protected:
+  DatasetServer() {
+    quotes.FillQuotes();
+    dataset.SetDataSet(&quotes.cdsQuotes);
+    server.Platform = &loop;
+    server.SetPort(0);
+    TNetSocketHandle& binding = server.Bindings().Add();
+    binding.IP = "127.0.0.1";
+    dataset.SetServer(&server);
+    dataset.OnConnect = [this](TtvqWSConnection*) { Note("connect"); };
+    loop.OnException = [this](std::exception_ptr e) {
+      try {
+        std::rethrow_exception(e);
+      } catch (const std::exception& error) {
+        Note(std::string("exception ") + error.what());
+      }
+    };
+    server.SetActive(true);
+    port = binding.Port;
+    main = std::thread([this] { loop.Run(); });
+    EXPECT_TRUE(WaitUntil([&] { return loop.Running(); }));
+  }
+  ~DatasetServer() override {
+    loop.Synchronize([this] {
+      server.SetActive(false);
+      dataset.SetDataSet(nullptr);
+    });
+    loop.Quit();
+    main.join();
+  }
+
+  void Note(const std::string& aEvent) {
+    std::lock_guard guard(lock);
+    events.push_back(aEvent);
+  }
+  bool Saw(const std::string& aEvent, long aTimes = 1) {
+    return WaitUntil([&] {
+      std::lock_guard guard(lock);
+      return std::count(events.begin(), events.end(), aEvent) >= aTimes;
+    });
+  }
+  // Runs aWork on the table's thread and waits for it.
+  void OnMain(const std::function<void()>& aWork) { loop.Synchronize(aWork); }
+
+  // A client past the connect sequence, optionally subscribed to channels.
+  WebSocketClient Connect(const std::vector<std::string>& aChannels = {}) {
+    WebSocketClient client(port, tvqDatasetSubProtocol);
+    for (int i = 0; i < 24; ++i) client.NextText();  // session, descriptions, 22 texts of records
+    for (const std::string& channel : aChannels) {
+      client.SendText(Request("tvq@subscribe", R"({"channel":")" + channel + R"("})"));
+      EXPECT_THAT(client.NextText(), HasSubstr(R"("method":"tvq@subscribe","channel":")" + channel));
+    }
+    return client;
+  }
+
+  TtvqEventLoop loop;
+  std::thread main;
+  TRandomGenerator random{FixedCounter};
+  TDMQuotes quotes{random};
+  TtvqWebSocketServer server;
+  TtvqWSPServer_Dataset dataset;
+  int port = 0;
+  std::mutex lock;
+  std::vector<std::string> events;
+};
+
+TEST_F(DatasetServer, ConnectSequenceThenOnConnect) {
+  WebSocketClient client(port, tvqDatasetSubProtocol);
+  EXPECT_THAT(client.Response, HasSubstr("Sec-WebSocket-Protocol: dataset.tvq.tickerhall\r\n"));
+  EXPECT_THAT(client.NextText(), StartsWith(R"({"jsonrpc":"2.0","result":{"method":"tvq@session","message":")"));
+  const std::string metadata = client.NextText();
+  EXPECT_THAT(metadata, StartsWith(R"({"jsonrpc":"2.0","result":{"method":"tvq@metadata","channel":"","dataset_name":"cdsQuotes","metadata":{"field0":{"fieldname":"ID","datatype":"ftInteger","datasize":4,"keyfield":true},)"));
+  EXPECT_THAT(metadata, HasSubstr(R"("field6":{"fieldname":"LAST","datatype":"ftFloat","datasize":8,"keyfield":false}}}})"));
+  EXPECT_EQ(client.NextText(),
+            R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset@req@records@start","dataset_name":"cdsQuotes","dataset_recordcount":20}})");
+  for (int recno = 1; recno <= 20; ++recno) {
+    const std::string record = client.NextText();
+    EXPECT_THAT(record, StartsWith(R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset","channel":"tvq@dataset@update","updatemode":"upWhereAll","dataset_name":"cdsQuotes","dataset_recno":)" +
+                                   std::to_string(recno) + R"(,"dataset_encode_base64":false,"dataset":{"ID":)" +
+                                   std::to_string(recno) + ","));
+  }
+  EXPECT_EQ(client.NextText(),
+            R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset@req@records@end","dataset_name":"cdsQuotes"}})");
+  EXPECT_TRUE(Saw("connect"));
+  EXPECT_EQ(client.NextText(kQuiet), kNone);  // the session is not sent a second time
+}
+
+TEST_F(DatasetServer, TickerUpdatesReachOnlySubscribers) {
+  WebSocketClient subscribed = Connect({"tvq@dataset@update"});
+  WebSocketClient silent = Connect();
+  OnMain([this] { quotes.MoveQuote(); });
+  const std::string record = subscribed.NextText();
+  EXPECT_THAT(record, HasSubstr(R"("channel":"tvq@dataset@update","updatemode":"upWhereAll")"));
+  EXPECT_EQ(silent.NextText(kQuiet), kNone);
+}
+
+TEST_F(DatasetServer, ClientUpdateReachesTheEditorAndOtherSubscribers) {
+  WebSocketClient editor = Connect({"tvq@dataset@update"});
+  WebSocketClient other = Connect({"tvq@dataset@update"});
+  WebSocketClient bystander = Connect();
+  editor.SendText(ClientRecord("tvq@dataset@update", R"({"ID":3,"LAST":"1234,50"})"));
+  for (WebSocketClient* client : {&editor, &other}) {
+    const std::string record = client->NextText();
+    EXPECT_EQ(Member(record, "ID"), "3");
+    EXPECT_EQ(Member(record, "LAST"), "\"1234,50\"");
+  }
+  EXPECT_EQ(editor.NextText(kQuiet), kNone);  // no answer to the edit beyond the broadcast
+  EXPECT_EQ(bystander.NextText(kQuiet), kNone);
+  double last = 0;
+  std::string name;
+  OnMain([&] {
+    quotes.cdsQuotes.Locate("ID", Variant(3));
+    last = quotes.cdsQuotesLAST->AsFloat();
+    name = quotes.cdsQuotesNAME->AsString();
+  });
+  EXPECT_EQ(last, 1234.5);
+  EXPECT_EQ(name, "Symbol 3");
+}
+
+TEST_F(DatasetServer, AnEditWithAnIdIsAcknowledgedFirst) {
+  WebSocketClient editor = Connect({"tvq@dataset@update"});
+  editor.SendText(R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset","channel":"tvq@dataset@update","dataset":{"ID":4,"LAST":"1,00"}},"id":"e1"})");
+  EXPECT_EQ(editor.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@acknowledgment"},"id":"e1"})");
+  EXPECT_EQ(Member(editor.NextText(), "LAST"), "\"1,00\"");
+}
+
+TEST_F(DatasetServer, DeleteGoesToTheDeleteChannelBeforeTheRecordGoes) {
+  WebSocketClient deletes = Connect({"tvq@dataset@delete"});
+  WebSocketClient updates = Connect({"tvq@dataset@update"});
+  deletes.SendText(ClientRecord("tvq@dataset@delete", R"({"ID":5})"));
+  const std::string record = deletes.NextText();
+  EXPECT_THAT(record, HasSubstr(R"("channel":"tvq@dataset@delete","dataset_name")"));
+  EXPECT_THAT(record, Not(HasSubstr("updatemode")));
+  EXPECT_EQ(Member(record, "ID"), "5");
+  EXPECT_THAT(record, HasSubstr(R"("NAME":"Symbol 5")"));
+  EXPECT_EQ(updates.NextText(kQuiet), kNone);
+  int count = 0;
+  OnMain([&] { count = quotes.cdsQuotes.RecordCount(); });
+  EXPECT_EQ(count, 19);
+}
+
+TEST_F(DatasetServer, NewRecordTravelsOnTheUpdateChannel) {
+  WebSocketClient updates = Connect({"tvq@dataset@update", "tvq@dataset@new"});
+  updates.SendText(ClientRecord("tvq@dataset@new", R"({"ID":21,"NAME":"Fresh","LAST":"1,00"})"));
+  const std::string record = updates.NextText();
+  EXPECT_THAT(record, HasSubstr(R"("channel":"tvq@dataset@update")"));
+  EXPECT_EQ(Member(record, "ID"), "21");
+  EXPECT_EQ(updates.NextText(kQuiet), kNone);
+}
+
+TEST_F(DatasetServer, WithApplyUpdatesOffAnEditChangesNothing) {
+  OnMain([this] { dataset.ApplyUpdates = false; });
+  WebSocketClient client = Connect({"tvq@dataset@update"});
+  client.SendText(ClientRecord("tvq@dataset@update", R"({"ID":3,"LAST":"1,00"})"));
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  double last = 0;
+  OnMain([&] {
+    quotes.cdsQuotes.Locate("ID", Variant(3));
+    last = quotes.cdsQuotesLAST->AsFloat();
+  });
+  EXPECT_NE(last, 1);
+}
+
+TEST_F(DatasetServer, RecordsAndMetaDataOnRequest) {
+  WebSocketClient client = Connect();
+  client.SendText(Request("tvq@dataset@req@records"));
+  client.SendText(Request("tvq@dataset@req@records"));
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_THAT(client.NextText(), HasSubstr(R"("method":"tvq@dataset@req@records@start")"));
+    for (int i = 1; i <= 20; ++i) EXPECT_EQ(Member(client.NextText(), "dataset_recno"), std::to_string(i));
+    EXPECT_THAT(client.NextText(), HasSubstr(R"("method":"tvq@dataset@req@records@end")"));
+  }
+  client.SendText(Request("tvq@dataset@req@metadata", "", "m"));
+  EXPECT_THAT(client.NextText(), HasSubstr("tvq@acknowledgment"));
+  const std::string metadata = client.NextText();
+  EXPECT_THAT(metadata, HasSubstr(R"("method":"tvq@metadata")"));
+  EXPECT_THAT(metadata, Not(HasSubstr(R"("id")")));  // nothing of the request is carried over
+}
+
+TEST_F(DatasetServer, EmptyingSendsNothingAndRefillingSendsEachRow) {
+  WebSocketClient client = Connect({"tvq@dataset@update"});
+  OnMain([this] { quotes.cdsQuotes.EmptyDataSet(); });
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  OnMain([this] { quotes.FillQuotes(); });
+  for (int id = 1; id <= 20; ++id) EXPECT_EQ(Member(client.NextText(), "ID"), std::to_string(id));
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+}
+
+TEST_F(DatasetServer, ARejectedEditIsReportedAndBroadcastsNothing) {
+  WebSocketClient client = Connect({"tvq@dataset@update"});
+  client.SendText(ClientRecord("tvq@dataset@update", R"({"ID":3,"LAST":"8265,2x"})"));
+  EXPECT_TRUE(Saw("exception '8265,2x' is not a valid floating point value"));
+  client.SendText(ClientRecord("tvq@dataset@update", R"({"LAST":"1,00"})"));  // no key
+  EXPECT_TRUE(Saw("exception Record without a value for the key field 'ID'"));
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  // The table is usable: the ticker's next post goes out.
+  OnMain([this] { quotes.MoveQuote(); });
+  EXPECT_THAT(client.NextText(), HasSubstr("tvq@dataset@update"));
+}
+
+TEST_F(DatasetServer, ClientBroadcastStaysAMessage) {
+  WebSocketClient a = Connect({"news"});
+  a.SendText(Request("tvq@broadcast", R"({"message":"hello","channel":"news"})"));
+  EXPECT_EQ(a.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"news","message":"hello"}})");
+}
+
+}  // namespace
