@@ -23,10 +23,13 @@ std::string tvqUpdateModeName(TwsDatasetUpdateMode aMode) {
 
 // ---------------------------------------------------------------- numbers
 
+// Rounded half away from zero at the second decimal, written without regard
+// to the process's locale.
 std::string tvqFormatPrice(double aValue, char aDecimalSeparator) {
+  const double rounded = std::isfinite(aValue) && std::fabs(aValue) < 1e15 ? std::round(aValue * 100) / 100 : aValue;
   char text[400];
-  std::snprintf(text, sizeof text, "%.2f", aValue);
-  std::string out = text;
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, rounded, std::chars_format::fixed, 2);
+  std::string out(text, ec == std::errc() ? end : text);
   // A value that rounds to zero carries no sign.
   if (out.front() == '-' && out.find_first_not_of("-0.") == std::string::npos) out.erase(0, 1);
   if (const std::size_t point = out.find('.'); point != std::string::npos) out[point] = aDecimalSeparator;
@@ -103,8 +106,10 @@ TParts Decode(TDateTime aValue) {
   using namespace std::chrono;
   if (!(aValue.Value >= -693593.0 && aValue.Value < 2958466.0))
     throw EConvertError("Invalid date-time value");
-  double days = std::floor(aValue.Value);
-  long ms = std::lround((aValue.Value - days) * kMsPerDay);
+  // The whole days count from the epoch; the time of day is the fraction's
+  // size also before it (-1.25 is 29 December 1899, 06:00).
+  const double days = std::trunc(aValue.Value);
+  long ms = std::lround(std::fabs(aValue.Value - days) * kMsPerDay);
   if (ms >= 86400000L) ms = 86399999L;
   const year_month_day date{sys_days{1899y / December / 30} + std::chrono::days{static_cast<long>(days)}};
   return {int(date.year()), int(unsigned(date.month())), int(unsigned(date.day())), int(ms / 3600000),
@@ -521,11 +526,16 @@ void TtvqWSMessageDataset::AddChanged(const std::string& aName) {
 // ---- writing
 
 std::string TtvqWSMessageDataset::Write() {
-  if (FDataSet) {
-    if (method == ReqMetaData) DoWriteMetaData();
-    else if (method == RecordsStart) DoWriteRecordsStart();
-    else if (method == RecordsEnd) DoWriteRecordsEnd();
-    else if (method == Record) DoWriteRecord();
+  try {
+    if (FDataSet) {
+      if (method == ReqMetaData) DoWriteMetaData();
+      else if (method == RecordsStart) DoWriteRecordsStart();
+      else if (method == RecordsEnd) DoWriteRecordsEnd();
+      else if (method == Record) DoWriteRecord();
+    }
+  } catch (...) {
+    DoLeaveWrite();  // nothing of a half-written message stays
+    throw;
   }
   return TtvqWSMessage::Write();
 }
@@ -610,6 +620,10 @@ void TtvqWSMessageDataset::DoWriteRecordsEnd() {
 
 void TtvqWSMessageDataset::Read(TtvqWSConnection* aConnection, const std::string& aMessage) {
   WSConnection = aConnection;
+  struct Forget {
+    TtvqWSConnection*& connection;
+    ~Forget() { connection = nullptr; }  // the connection may go after this text
+  } forget{WSConnection};
   TtvqWSMessage::Read(aMessage);  // raises for a text that is not JSON-RPC 2.0
   if (!FDataSet) return;
   // The record is applied from a document of its own: a post that the

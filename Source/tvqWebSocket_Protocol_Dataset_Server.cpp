@@ -1,5 +1,7 @@
 #include "tvqWebSocket_Protocol_Dataset_Server.h"
 
+#include <functional>
+
 using namespace tvqDatasetMethod;
 
 TtvqWSProtocol_dataset_server::TtvqWSProtocol_dataset_server() { Protocol = tvqDatasetSubProtocol; }
@@ -14,24 +16,13 @@ TtvqWSMessageDataset& TtvqWSProtocol_dataset_server::DatasetMessage() {
   if (!FMessage) {
     FMessage = std::make_unique<TtvqWSMessageDataset>();
     TtvqWSMessageDataset& m = *FMessage;
-    m.OnBeforeNewRecord = [this](TtvqWSConnection* c, TDataSet& d, const ItvqObjectJSON& j, bool& h) {
-      if (OnBeforeNewRecord) OnBeforeNewRecord(c, d, j, h);
-    };
-    m.OnBeforeUpdateRecord = [this](TtvqWSConnection* c, TDataSet& d, const ItvqObjectJSON& j, bool& h) {
-      if (OnBeforeUpdateRecord) OnBeforeUpdateRecord(c, d, j, h);
-    };
-    m.OnBeforeDeleteRecord = [this](TtvqWSConnection* c, TDataSet& d, const ItvqObjectJSON& j, bool& h) {
-      if (OnBeforeDeleteRecord) OnBeforeDeleteRecord(c, d, j, h);
-    };
-    m.OnAfterNewRecord = [this](TtvqWSConnection* c, TDataSet& d) {
-      if (OnAfterNewRecord) OnAfterNewRecord(c, d);
-    };
-    m.OnAfterUpdateRecord = [this](TtvqWSConnection* c, TDataSet& d) {
-      if (OnAfterUpdateRecord) OnAfterUpdateRecord(c, d);
-    };
-    m.OnAfterDeleteRecord = [this](TtvqWSConnection* c, TDataSet& d) {
-      if (OnAfterDeleteRecord) OnAfterDeleteRecord(c, d);
-    };
+    using namespace std::placeholders;
+    m.OnBeforeNewRecord = std::bind(&TtvqWSProtocol_dataset_server::DoBeforeNewRecord, this, _1, _2, _3, _4);
+    m.OnBeforeUpdateRecord = std::bind(&TtvqWSProtocol_dataset_server::DoBeforeUpdateRecord, this, _1, _2, _3, _4);
+    m.OnBeforeDeleteRecord = std::bind(&TtvqWSProtocol_dataset_server::DoBeforeDeleteRecord, this, _1, _2, _3, _4);
+    m.OnAfterNewRecord = std::bind(&TtvqWSProtocol_dataset_server::DoAfterNewRecord, this, _1, _2);
+    m.OnAfterUpdateRecord = std::bind(&TtvqWSProtocol_dataset_server::DoAfterUpdateRecord, this, _1, _2);
+    m.OnAfterDeleteRecord = std::bind(&TtvqWSProtocol_dataset_server::DoAfterDeleteRecord, this, _1, _2);
     m.OnBeforeDatasetUpdate = [this](TtvqWSConnection* c, const ItvqObjectJSON& j, bool& h) {
       if (OnBeforeDatasetUpdate) OnBeforeDatasetUpdate(c, j, h);
     };
@@ -42,6 +33,24 @@ TtvqWSMessageDataset& TtvqWSProtocol_dataset_server::DatasetMessage() {
   }
   return *FMessage;
 }
+
+#define TVQ_RAISE_BEFORE(Name)                                                                                 \
+  void TtvqWSProtocol_dataset_server::Do##Name(TtvqWSConnection* aConnection, TDataSet& aDataSet,              \
+                                               const ItvqObjectJSON& aRecord, bool& aHandled) {                \
+    if (On##Name) On##Name(aConnection, aDataSet, aRecord, aHandled);                                          \
+  }
+#define TVQ_RAISE_AFTER(Name)                                                                                  \
+  void TtvqWSProtocol_dataset_server::Do##Name(TtvqWSConnection* aConnection, TDataSet& aDataSet) {            \
+    if (On##Name) On##Name(aConnection, aDataSet);                                                             \
+  }
+TVQ_RAISE_BEFORE(BeforeNewRecord)
+TVQ_RAISE_BEFORE(BeforeUpdateRecord)
+TVQ_RAISE_BEFORE(BeforeDeleteRecord)
+TVQ_RAISE_AFTER(AfterNewRecord)
+TVQ_RAISE_AFTER(AfterUpdateRecord)
+TVQ_RAISE_AFTER(AfterDeleteRecord)
+#undef TVQ_RAISE_BEFORE
+#undef TVQ_RAISE_AFTER
 
 // ---------------------------------------------------------------- the table
 
@@ -109,7 +118,7 @@ void TtvqWSProtocol_dataset_server::DoBroadcastMessage(TtvqWSMessage& aMessage, 
                                                        const std::string& aExclude, const std::string& aInclude) {
   if (FMessage && &aMessage == FMessage.get()) {
     TtvqWSMessageDataset& message = *FMessage;
-    message.DoEnterWrite(false);
+    message.DoEnterWrite(true);
     message.method = Record;
     message.Channel = aChannel;
     message.Guid = Guid;
@@ -147,9 +156,10 @@ void TtvqWSProtocol_dataset_server::DoSynchronize(TtvqWSConnection* aConnection)
   struct End {
     TtvqWSProtocol_dataset_server& server;
     TtvqWSConnection* connection;
+    const int unwinding = std::uncaught_exceptions();
     ~End() noexcept(false) {
       server.DatasetMessage().WholeRecords = false;
-      if (std::uncaught_exceptions() > 0) {
+      if (std::uncaught_exceptions() > unwinding) {
         try {
           server.DoSendRecordsEnd(connection);
         } catch (...) {
@@ -180,11 +190,6 @@ void TtvqWSProtocol_dataset_server::DoBrokerConnect(TtvqWSConnection* aConnectio
   if (!AutoSynchronize) return;
   DoMetaData(aConnection);
   DoSynchronize(aConnection);
-}
-
-TtvqWSMessage* TtvqWSProtocol_dataset_server::GetConnectionMessage(TtvqWSConnection* aConnection) {
-  FLastMessage = TtvqWSProtocol_tvq_Server::GetConnectionMessage(aConnection);
-  return FLastMessage;
 }
 
 void TtvqWSProtocol_dataset_server::DoDispatchMessage(TtvqWSConnection* aConnection, const std::string& aText) {

@@ -59,10 +59,16 @@ class TtvqWSProtocol_dataset_server : public TtvqWSProtocol_tvq_Server {
   virtual void DoDataSetAfterPost(TDataSet& aDataSet);
   virtual void DoDataSetBeforeDelete(TDataSet& aDataSet);
   virtual void DoDataSetAfterRefresh(TDataSet& aDataSet);
+  // Raise the record events of the same name.
+  virtual void DoBeforeNewRecord(TtvqWSConnection*, TDataSet&, const ItvqObjectJSON&, bool& aHandled);
+  virtual void DoBeforeUpdateRecord(TtvqWSConnection*, TDataSet&, const ItvqObjectJSON&, bool& aHandled);
+  virtual void DoBeforeDeleteRecord(TtvqWSConnection*, TDataSet&, const ItvqObjectJSON&, bool& aHandled);
+  virtual void DoAfterNewRecord(TtvqWSConnection*, TDataSet&);
+  virtual void DoAfterUpdateRecord(TtvqWSConnection*, TDataSet&);
+  virtual void DoAfterDeleteRecord(TtvqWSConnection*, TDataSet&);
 
   void DoEventConnect(TtvqWSConnection* aConnection) override;
   void DoBrokerConnect(TtvqWSConnection* aConnection) override;
-  TtvqWSMessage* GetConnectionMessage(TtvqWSConnection* aConnection) override;
   void DoBroadcastMessage(TtvqWSMessage& aMessage, const std::string& aChannel, const std::string& aExclude,
                           const std::string& aInclude) override;
   void DoDispatchMessage(TtvqWSConnection* aConnection, const std::string& aText) override;
@@ -77,7 +83,6 @@ class TtvqWSProtocol_dataset_server : public TtvqWSProtocol_tvq_Server {
   TDataSetNotifyEvent FKeptAfterPost, FKeptBeforeDelete, FKeptAfterRefresh;
   bool FHooked = false;
   std::unique_ptr<TtvqWSMessageDataset> FMessage;
-  TtvqWSMessage* FLastMessage = nullptr;
 };
 
 // The component the server window places.

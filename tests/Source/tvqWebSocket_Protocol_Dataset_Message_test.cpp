@@ -17,7 +17,7 @@ using ::testing::Not;
 TEST(DatasetValues, PricesAreWrittenWithTwoDecimalsAndAComma) {
   const std::pair<double, const char*> cases[] = {
       {8265, "8265,00"}, {8265.5, "8265,50"}, {-3.456, "-3,46"}, {0, "0,00"}, {-0.001, "0,00"}, {0.005, "0,01"},
-      {1234567.891, "1234567,89"}};
+      {1234567.891, "1234567,89"}, {8265.125, "8265,13"}, {-8265.125, "-8265,13"}};
   for (const auto& [value, text] : cases) EXPECT_EQ(tvqFormatPrice(value, ','), text) << value;
 }
 
@@ -44,6 +44,10 @@ TEST(DatasetValues, DatesInTheShortFormat) {
   EXPECT_EQ(tvqFormatDateTime(afternoon, settings), "10/12/2026 13:45:30:123 ");
   EXPECT_NEAR(tvqReadDateTime("10/12/2026 13:45:30:123 ", settings).Value, afternoon.Value, 1e-9);
   EXPECT_EQ(tvqReadDateTime("10/12/2026", settings).Value, midnight.Value);
+  // Before the epoch the days count down and the time of day still runs up.
+  const TDateTime early{-1.25};
+  EXPECT_EQ(tvqFormatDateTime(early, settings), "29/12/1899 06:00:00:000 ");
+  EXPECT_NEAR(tvqReadDateTime(tvqFormatDateTime(early, settings), settings).Value, early.Value, 1e-9);
   EXPECT_THROW(tvqReadDateTime("31/02/2026", settings), EConvertError);
   EXPECT_THROW(tvqReadDateTime("yesterday", settings), EConvertError);
 }

@@ -248,6 +248,56 @@ TEST_F(DatasetServer, ARejectedEditIsReportedAndBroadcastsNothing) {
   EXPECT_THAT(client.NextText(), HasSubstr("tvq@dataset@update"));
 }
 
+TEST_F(DatasetServer, TheTablesOwnHandlersRunFirstAndAreGivenBack) {
+  std::vector<std::string> calls;
+  OnMain([&] {
+    dataset.SetDataSet(nullptr);
+    quotes.cdsQuotes.AfterPost = [&](TDataSet&) { calls.push_back("own post"); };
+    quotes.cdsQuotes.BeforeDelete = [&](TDataSet&) { calls.push_back("own delete"); };
+    dataset.SetDataSet(&quotes.cdsQuotes);
+  });
+  WebSocketClient client = Connect({"tvq@dataset@update", "tvq@dataset@delete"});
+  OnMain([&] {
+    quotes.MoveQuote();
+    quotes.cdsQuotes.Delete();
+  });
+  EXPECT_THAT(client.NextText(), HasSubstr("tvq@dataset@update"));
+  EXPECT_THAT(client.NextText(), HasSubstr("tvq@dataset@delete"));
+  OnMain([&] {
+    EXPECT_EQ(calls, (std::vector<std::string>{"own post", "own delete"}));
+    dataset.SetDataSet(nullptr);
+    calls.clear();
+    quotes.MoveQuote();  // unbound: only the table's own handler
+  });
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  OnMain([&] { EXPECT_EQ(calls, std::vector<std::string>{"own post"}); });
+}
+
+TEST_F(DatasetServer, SwitchesLeaveOutWhatTheyName) {
+  OnMain([this] {
+    dataset.NotifyUpdates = false;
+    dataset.AutoSynchronize = false;
+  });
+  WebSocketClient client(port, tvqDatasetSubProtocol);
+  EXPECT_THAT(client.NextText(), HasSubstr("tvq@session"));
+  EXPECT_EQ(client.NextText(kQuiet), kNone);  // no descriptions, no records
+  client.SendText(Request("tvq@subscribe", R"({"channel":"tvq@dataset@update"})"));
+  EXPECT_THAT(client.NextText(), HasSubstr("tvq@subscribe"));
+  OnMain([this] { quotes.MoveQuote(); });
+  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  OnMain([this] { dataset.BroadcastRecord(); });  // whatever NotifyUpdates says
+  EXPECT_THAT(client.NextText(), HasSubstr("tvq@dataset@update"));
+}
+
+TEST_F(DatasetServer, EditsHeldByATransactionApplyAtCommit) {
+  WebSocketClient client = Connect({"tvq@dataset@update"});
+  client.SendText(Request("tvq@transaction", R"({"channel":"tvq@dataset@update"})"));
+  client.SendText(R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset","channel":"tvq@dataset@update","dataset":{"ID":2,"LAST":"2,00"}}})");
+  EXPECT_EQ(client.NextText(kQuiet), kNone);  // held
+  client.SendText(Request("tvq@commit", R"({"channel":"tvq@dataset@update"})"));
+  EXPECT_EQ(Member(client.NextText(), "LAST"), "\"2,00\"");
+}
+
 TEST_F(DatasetServer, ClientBroadcastStaysAMessage) {
   WebSocketClient a = Connect({"news"});
   a.SendText(Request("tvq@broadcast", R"({"message":"hello","channel":"news"})"));
