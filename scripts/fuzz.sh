@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 scripts/install-deps.sh
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTICKERHALL_FUZZ=ON -DTICKERHALL_TESTS=OFF -DTICKERHALL_BENCH=OFF \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTICKERHALL_FUZZ=ON -DTICKERHALL_TESTS=OFF -DTICKERHALL_BENCH=OFF -DTICKERHALL_E2E=OFF \
   -DTICKERHALL_SANITIZE=ON >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target fuzz_json >&2
 

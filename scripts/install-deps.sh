@@ -16,7 +16,12 @@ packages=(
   qt6-base-dev
   clang
   libclang-rt-14-dev
+  chromium
 )
+# Node.js and npm: the machine's own when it has them (a newer build than
+# Debian's may be installed), Debian's otherwise.
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -25,20 +30,27 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    as_root=()
+  elif command -v sudo >/dev/null 2>&1; then
+    as_root=(sudo)
+  else
+    echo "install-deps: need root or sudo to install: ${missing[*]}" >&2
+    exit 1
+  fi
+
+  echo "install-deps: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-if [ "$(id -u)" -eq 0 ]; then
-  as_root=()
-elif command -v sudo >/dev/null 2>&1; then
-  as_root=(sudo)
-else
-  echo "install-deps: need root or sudo to install: ${missing[*]}" >&2
-  exit 1
+# The npm packages of the browser tests, as package-lock.json pins them;
+# installed again only when the lock file changed.
+e2e="$(dirname "$0")/../tests/e2e"
+if ! cmp -s "$e2e/package-lock.json" "$e2e/node_modules/.installed-lock.json" 2>/dev/null; then
+  echo "install-deps: installing the npm packages of tests/e2e" >&2
+  (cd "$e2e" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+  cp "$e2e/package-lock.json" "$e2e/node_modules/.installed-lock.json"
 fi
-
-echo "install-deps: installing ${missing[*]}" >&2
-export DEBIAN_FRONTEND=noninteractive
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,165 @@
+// The served test pages in headless Chromium against a real server on an
+// ephemeral port (TICKERHALL_E2E_SERVER: the test server program).
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { createInterface } from 'node:readline';
+import { chromium } from 'playwright-core';
+
+const SERVER = process.env.TICKERHALL_E2E_SERVER;
+const CHROMIUM = process.env.TICKERHALL_CHROMIUM || '/usr/bin/chromium';
+const TIMEOUT = 20000;
+
+let server, port, browser;
+const received = [];  // the texts the server received, in order
+const waiters = [];
+
+function startServer() {
+  assert.ok(SERVER, 'TICKERHALL_E2E_SERVER names the test server program');
+  server = spawn(SERVER, [], { stdio: ['pipe', 'pipe', 'inherit'] });
+  return new Promise((resolve, reject) => {
+    server.once('error', reject);
+    server.once('exit', (code) => reject(new Error(`server ended early (${code})`)));
+    createInterface({ input: server.stdout }).on('line', (line) => {
+      const match = /^port (\d+)$/.exec(line);
+      if (match) resolve(Number(match[1]));
+      if (line.startsWith('received ')) received.push(line.substring('received '.length));
+      for (const waiter of [...waiters]) waiter();
+    });
+  });
+}
+
+// Resolves with the first received text (from aFrom on) that matches.
+function receivedText(pattern, from = 0) {
+  return new Promise((resolve, reject) => {
+    const check = () => {
+      const found = received.slice(from).find((text) => pattern.test(text));
+      if (found === undefined) return false;
+      waiters.splice(waiters.indexOf(check), 1);
+      clearTimeout(timer);
+      resolve(found);
+      return true;
+    };
+    const timer = setTimeout(() => {
+      waiters.splice(waiters.indexOf(check), 1);
+      reject(new Error(`the server received nothing like ${pattern}; it received:\n${received.slice(from).join('\n')}`));
+    }, TIMEOUT);
+    waiters.push(check);
+    check();
+  });
+}
+
+before(async () => {
+  port = await startServer();
+  browser = await chromium.launch({
+    executablePath: CHROMIUM,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+  server?.kill('SIGTERM');
+});
+
+async function openPage(file) {
+  const page = await browser.newPage();
+  page.setDefaultTimeout(TIMEOUT);
+  await page.goto(`http://127.0.0.1:${port}/${file}`);
+  await page.click('#open');
+  await page.waitForFunction(() => document.getElementById('status').textContent === 'online');
+  assert.equal(await page.getAttribute('#status', 'class'), 'online');
+  return page;
+}
+
+// The page's log, oldest line first.
+async function logOf(page) {
+  return (await page.$$eval('#log li', (items) => items.map((item) => item.textContent))).reverse();
+}
+
+async function waitForLog(page, prefix, times = 1) {
+  await page.waitForFunction(([p, n]) => [...document.querySelectorAll('#log li')]
+    .filter((item) => item.textContent.startsWith(p)).length >= n, [prefix, times]);
+}
+
+test('the dataset page shows the connect sequence, then ticker updates once subscribed', async () => {
+  const page = await openPage('dataset.tvq.tickerhall.html');
+  await waitForLog(page, 'tvqaftersynchronize: cdsQuotes');
+  const log = await logOf(page);
+  assert.equal(log[0], 'open');
+  assert.match(log[1], /^tvqsession: [0-9A-F]{32}$/);
+  assert.match(log[2], /^tvqmetadata: \{"field0":\{"fieldname":"ID","datatype":"ftInteger","datasize":4,"keyfield":true\},/);
+  assert.equal(log[3], 'tvqbeforesynchronize: cdsQuotes 20');
+  for (let id = 1; id <= 20; id++)
+    assert.match(log[3 + id], new RegExp(`^tvqdataset: tvq@dataset@update \\{"ID":${id},"NAME":"Symbol ${id}","EXCHANGE":"Nasdaq","OPEN":"\\d+,\\d\\d",`));
+  assert.equal(log[24], 'tvqaftersynchronize: cdsQuotes');
+  assert.equal(log.length, 25);
+
+  await page.click('#subscribe');
+  await waitForLog(page, 'tvqsubscribe: tvq@dataset@delete');
+  // The ticker moves a quote every 250 ms: updates keep arriving.
+  await waitForLog(page, 'tvqdataset: tvq@dataset@update', 23);
+  await page.close();
+});
+
+test('an edit from one page reaches a second page subscribed to the update channel', async () => {
+  const editor = await openPage('dataset.tvq.tickerhall.html');
+  const watcher = await openPage('dataset.tvq.tickerhall.html');
+  await watcher.click('#subscribe');
+  await waitForLog(watcher, 'tvqsubscribe: tvq@dataset@update');
+  const from = received.length;
+  await editor.evaluate(() => client.dataset_update('{"ID":3,"LAST":"1234,50"}'));
+  assert.equal(await receivedText(/"LAST":"1234,50"/, from),
+    'dataset.tvq.tickerhall {"jsonrpc":"2.0", "result":{"method":"tvq@dataset","channel":"tvq@dataset@update","dataset":{"ID":3,"LAST":"1234,50"}}}');
+  await watcher.waitForFunction(() => [...document.querySelectorAll('#log li')]
+    .some((item) => /^tvqdataset: tvq@dataset@update \{"ID":3,.*"LAST":"1234,50"\}$/.test(item.textContent)));
+  await editor.close();
+  await watcher.close();
+});
+
+test("the base page's links send their texts and show the server's replies", async () => {
+  const page = await openPage('tvq.tickerhall.html');
+  await waitForLog(page, 'tvqsession: ');
+  const guid = '([0-9a-f]{8,32})';
+  const steps = [
+    ['send', `^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"tvq@message", "params":\\{"message":"Hello from the test page"\\}, "id":"${guid}"\\}$`, []],
+    ['broadcast', '^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"tvq@broadcast", "params":\\{"channel":"test", "message":"Hello everybody!"\\}\\}$', []],
+    ['subscribe', `^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"tvq@subscribe", "params":\\{"channel":"test", "message":""\\}, "id":"${guid}"\\}$`, ['tvqsubscribe: test']],
+    ['publish', `^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"tvq@publish", "params":\\{"channel":"test", "message":"Hello Subscribers!"\\}, "id":"${guid}"\\}$`, ['tvqevent: test Hello Subscribers!']],
+    ['rpc', `^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"test", "params":"\\{\\\\"param\\\\":10\\}", "id":"${guid}"\\}$`, ['tvqrpcerror: -32601 Method not found. The method does not exist / is not available.']],
+    ['notify', '^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"test", "params":""\\}$', []],
+    ['session', '^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"tvq@session"\\}$', ['tvqsession: ']],
+    ['unsubscribe', `^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"tvq@unsubscribe", "params":\\{"channel":"test", "message":""\\}, "id":"${guid}"\\}$`, ['tvqunsubscribe: test']],
+    ['starttransaction', '^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"tvq@transaction", "params":\\{"channel":"test", "message":""\\}\\}$', []],
+    ['commit', '^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"tvq@commit", "params":\\{"channel":"test", "message":""\\}\\}$', []],
+    ['rollback', '^tvq\\.tickerhall \\{"jsonrpc":"2\\.0", "method":"tvq@rollback", "params":\\{"channel":"test", "message":""\\}\\}$', []],
+  ];
+  for (const [link, form, replies] of steps) {
+    const from = received.length;
+    const before = (await logOf(page)).length;
+    await page.click(`#${link}`);
+    const text = await receivedText(new RegExp(form), from);
+    const id = new RegExp(form).exec(text)[1];
+    // Every request with an id is acknowledged.
+    if (id) await waitForLog(page, `tvqacknowledgment: ${id}`);
+    for (const reply of replies)
+      await page.waitForFunction(([p, n]) => {
+        const items = [...document.querySelectorAll('#log li')];  // newest first
+        return items.slice(0, items.length - n).some((item) => item.textContent.startsWith(p));
+      }, [reply, before]);
+  }
+  await page.click('#state');
+  await waitForLog(page, 'state: open');
+  await page.click('#close');
+  await page.waitForFunction(() => document.getElementById('status').textContent === 'offline');
+  await page.close();
+});
+
+test('the generic page connects and sends its test text', async () => {
+  const page = await openPage('tvqWebSockets.html');
+  await page.click('#send');
+  await page.click('#state');
+  await waitForLog(page, 'state: open');
+  await page.close();
+});
