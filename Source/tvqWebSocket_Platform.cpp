@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <future>
 #include <stdexcept>
@@ -162,11 +163,19 @@ void TtvqEventLoop::Quit() {
 
 bool TtvqEventLoop::ShellExecute(const std::string& /*aOperation*/, const std::string& aFile,
                                  const std::string& aParameters) {
-  std::string opener = "xdg-open";
-  char* argv[] = {opener.data(), const_cast<char*>(aFile.c_str()),
-                  aParameters.empty() ? nullptr : const_cast<char*>(aParameters.c_str()), nullptr};
+  return tvqStartProgram(aFile, aParameters);
+}
+
+bool tvqStartProgram(const std::string& aProgram, const std::string& aArgument) {
+  std::string program = aProgram, argument = aArgument;
+  char* argv[] = {program.data(), argument.empty() ? nullptr : argument.data(), nullptr};
   pid_t child;
-  if (posix_spawnp(&child, opener.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
-  int status = 0;
-  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
+  // The program runs on; its exit is collected so that it leaves no zombie.
+  std::thread([child] {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
 }

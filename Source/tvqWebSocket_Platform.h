@@ -33,11 +33,17 @@ class ItvqPlatform {
   virtual TTimerId StartTimer(int aIntervalMs, TCall aTick) = 0;
   virtual void StopTimer(TTimerId aTimer) = 0;
 
-  // Opens aFile with aOperation ("open") and aParameters in the program
-  // the desktop associates with it; false when that failed.
+  // Performs aOperation ("open") on aFile, a program found on the search
+  // path, with aParameters as its one argument, without waiting for it;
+  // false when it could not be started.
   virtual bool ShellExecute(const std::string& aOperation, const std::string& aFile,
                             const std::string& aParameters) = 0;
 };
+
+// Starts aProgram (looked up on the search path) with aArgument as its one
+// argument (none when empty), without waiting; false when it could not be
+// started.
+bool tvqStartProgram(const std::string& aProgram, const std::string& aArgument);
 
 // The platform of the process, set by the front end before any component
 // is made; none until then.
@@ -70,8 +76,7 @@ class TtvqEventLoop : public ItvqPlatform {
   bool IsMainThread() const override;
   TTimerId StartTimer(int aIntervalMs, TCall aTick) override;
   void StopTimer(TTimerId aTimer) override;
-  // Starts the program named by the environment's opener (xdg-open) with
-  // aFile; there is no desktop to ask otherwise.
+  // Starts aFile with aParameters; a helper thread reaps it.
   bool ShellExecute(const std::string& aOperation, const std::string& aFile,
                     const std::string& aParameters) override;
 

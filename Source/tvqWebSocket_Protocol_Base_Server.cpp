@@ -207,6 +207,12 @@ void TtvqWSProtocol_Subscription_Server_Base::Notify(TPending& aPending, TtvqWSC
     return;
   }
   aPending.List.AddNotifyObject(aConnection, aChannel);
+  // Already on the main thread (the connection's message is being handled
+  // there): at once, so that the event keeps its place among the others.
+  if (PlatformOrProcess().IsMainThread()) {
+    ProcessPending(aPending);
+    return;
+  }
   auto process = [this, alive = AliveToken(), pending = &aPending] {
     if (*alive) ProcessPending(*pending);
   };

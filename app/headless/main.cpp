@@ -1,41 +1,55 @@
-// Console front end: fills the quote table, then moves one quote every
-// 250 ms and prints each posted row, until interrupted.
-#include <atomic>
-#include <chrono>
+// The headless front end: the server window's logic without a window. The
+// log lines go to standard output, one per line; an error's message goes
+// to standard error and the program goes on. The main-thread queue and the
+// timer run on the library's event loop. SIGINT and SIGTERM stop it
+// cleanly: timer off, server off, every thread joined, exit code 0.
+#include <poll.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <thread>
 
-#include "uDMQuotes.h"
-
-namespace {
-
-std::atomic<bool> gStop{false};
-
-void PrintRow(TDMQuotes& aQuotes) {
-  std::printf("%3d  %-10s %-8s %8.2f %8.2f %8.2f %8.2f\n", aQuotes.cdsQuotesID->AsInteger(),
-              aQuotes.cdsQuotesNAME->AsString().c_str(), aQuotes.cdsQuotesEXCHANGE->AsString().c_str(),
-              aQuotes.cdsQuotesOPEN->AsFloat(), aQuotes.cdsQuotesHIGH->AsFloat(),
-              aQuotes.cdsQuotesLOW->AsFloat(), aQuotes.cdsQuotesLAST->AsFloat());
-  std::fflush(stdout);
-}
-
-}  // namespace
+#include "fServer.h"
+#include "tvqWebSocket_HTTPResponse.h"
 
 int main() {
-  std::signal(SIGINT, [](int) { gStop = true; });
-  std::signal(SIGTERM, [](int) { gStop = true; });
+  // The stop signals become readable events; blocked before any thread
+  // exists, so that every thread inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  std::signal(SIGPIPE, SIG_IGN);
 
-  TDMQuotes quotes;
-  quotes.cdsQuotes.AfterPost = [&quotes](TDataSet&) { PrintRow(quotes); };
-  std::printf(" ID  NAME       EXCHANGE     OPEN     HIGH      LOW     LAST\n");
-  quotes.FillQuotes();
+  TtvqEventLoop loop;
+  tvqSetPlatform(&loop);
+  tvqRegisterWebResources();
 
-  auto next = std::chrono::steady_clock::now();
-  while (!gStop) {
-    next += std::chrono::milliseconds(250);
-    std::this_thread::sleep_until(next);
-    quotes.MoveQuote();
-  }
+  const auto line = [](std::FILE* aStream) {
+    return [aStream](const std::string& aText) {
+      std::fprintf(aStream, "%s\n", aText.c_str());
+      std::fflush(aStream);
+    };
+  };
+  TfrmServer frmServer(loop, line(stdout), line(stderr));
+  loop.OnException = [&frmServer](std::exception_ptr aError) { frmServer.ShowError(aError); };
+
+  std::thread stopper([&loop, signalFd] {
+    pollfd wait{signalFd, POLLIN, 0};
+    while (::poll(&wait, 1, -1) < 0) {
+    }
+    loop.Queue([&loop] { loop.Quit(); });
+  });
+
+  loop.Queue([&frmServer] { frmServer.FormCreate(); });
+  loop.Run();
+  frmServer.Run(&TfrmServer::btnStopClick);
+  stopper.join();
+  ::close(signalFd);
   return 0;
 }

@@ -1,0 +1,85 @@
+// Public: the logic of the server window, frmServer, free of any window
+// toolkit: the quote table, the WebSocket server and the dataset
+// component, the 250 ms ticker, Start and Stop, the log lines of client
+// activity and the four browser buttons. A front end (the Qt window or the
+// headless program) gives it a platform (main-thread queue, timers, program
+// launch), a line sink for the log, the default error handler, and
+// optionally a grid through dsQuotes.
+//
+// Everything here runs on the main thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "RecordTable.h"
+#include "tvqWebSocket_Platform.h"
+#include "tvqWebSocket_Protocol_Dataset_Server.h"
+#include "tvqWebSocket_Server.h"
+#include "uDMQuotes.h"
+
+// The folder of the running executable, with its trailing "/".
+std::string tvqExecutableFolder();
+
+// The program a browser button names ("chrome", "firefox", "safari",
+// "explorer"), as installed here: the first candidate found on the search
+// path; empty when none is.
+std::string tvqBrowserProgram(const std::string& aName);
+
+class TfrmServer {
+ public:
+  using TLineSink = std::function<void(const std::string&)>;
+
+  // aPort: the listening port (the program's is 5413); aAddress: the one
+  // local address to listen on (empty, as in the program: every IPv4 and
+  // IPv6 address). Tests pass their own.
+  TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowError, int aPort = 5413,
+             const std::string& aAddress = {});
+  TfrmServer(const TfrmServer&) = delete;
+  TfrmServer& operator=(const TfrmServer&) = delete;
+  ~TfrmServer();
+
+  // The data module, created on first use.
+  TDMQuotes& DMQuotes();
+  // The grid's link to the table; a front end with a grid watches it.
+  TDataSource dsQuotes;
+  TtvqWebSocketServer WSServer;
+  TtvqWSPServer_Dataset WSPServer_dataset;
+
+  bool Timer1Enabled() const { return FTimer1 != 0; }
+  void SetTimer1Enabled(bool aValue);
+  // Where the browser buttons find "wsquotes.html" (the executable's folder).
+  std::string PageFolder = tvqExecutableFolder();
+  // Starts a browser program with the page path; the platform's launch by
+  // default.
+  std::function<void(const std::string& aProgram, const std::string& aPage)> OnLaunch;
+
+  // ---- the window's handlers
+  void FormCreate();
+  void btnStartClick();
+  void btnStopClick();
+  void Timer1Timer();
+  void btnChromeClick() { OpenBrowser("chrome"); }
+  void btnFirefoxClick() { OpenBrowser("firefox"); }
+  void btnSafariClick() { OpenBrowser("safari"); }
+  void btnExplorerClick() { OpenBrowser("explorer"); }
+  void OpenBrowser(const std::string& aName);
+
+  // Runs a handler as the window does: an error it raises goes to the
+  // default error handler, and the program goes on.
+  void Run(void (TfrmServer::*aHandler)());
+  void Run(const std::function<void()>& aHandler);
+  // The default error handler.
+  void ShowError(std::exception_ptr aError);
+
+ private:
+  void Log(const std::string& aLine) { FLog(aLine); }
+
+  ItvqPlatform& FPlatform;
+  TLineSink FLog;
+  TLineSink FShowError;
+  ItvqPlatform::TTimerId FTimer1 = 0;
+  // Declared last: destroyed first, after the server has stopped.
+  std::unique_ptr<TDMQuotes> FDMQuotes;
+};
