@@ -71,11 +71,13 @@ TfrmServerWindow::TfrmServerWindow(TQtPlatform& aPlatform, int aPort, const std:
   FForm->FormCreate();
 }
 
-// The logic goes first: stopping the server still writes to the log.
+// The grid's model lets go of the table first; then the logic goes while
+// the log still exists (stopping the server still writes to it).
 TfrmServerWindow::~TfrmServerWindow() {
   FPlatform.OnException = nullptr;
-  FForm.reset();
   DBGrid1->setModel(nullptr);
+  delete FModel;
+  FForm.reset();
 }
 
 // A message box that does not block: the queued server events and the

@@ -1,0 +1,125 @@
+// The program itself, headless, on its own port 5413
+// (TICKERHALL_HEADLESS: its executable, with wsquotes.html beside it):
+// an independent WebSocket client, the log on standard output, a clean
+// stop on SIGTERM, and the live-quotes page in headless Chromium.
+import { after, before, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { dirname, join } from 'node:path';
+import { createInterface } from 'node:readline';
+import { pathToFileURL } from 'node:url';
+import WebSocket from 'ws';
+import { chromium } from 'playwright-core';
+
+const PROGRAM = process.env.TICKERHALL_HEADLESS;
+const CHROMIUM = process.env.TICKERHALL_CHROMIUM || '/usr/bin/chromium';
+const PORT = 5413;
+const TIMEOUT = 20000;
+
+let program, exited;
+const output = [];
+
+function waitFor(check, what) {
+  return new Promise((resolve, reject) => {
+    const started = Date.now();
+    const poll = () => {
+      const found = check();
+      if (found) return resolve(found);
+      if (Date.now() - started > TIMEOUT) return reject(new Error(`timed out waiting for ${what}`));
+      setTimeout(poll, 20);
+    };
+    poll();
+  });
+}
+
+before(async () => {
+  assert.ok(PROGRAM, 'TICKERHALL_HEADLESS names the program');
+  program = spawn(PROGRAM, [], { stdio: ['ignore', 'pipe', 'inherit'] });
+  exited = new Promise((resolve) => program.once('exit', (code, signal) => resolve({ code, signal })));
+  createInterface({ input: program.stdout }).on('line', (line) => output.push(line));
+});
+
+after(async () => {
+  if (program.exitCode === null) program.kill('SIGKILL');
+});
+
+async function serving() {
+  const started = Date.now();
+  while (Date.now() - started < TIMEOUT) {
+    try {
+      const answer = await fetch(`http://127.0.0.1:${PORT}/dataset.tvq.tickerhall.js`);
+      if (answer.ok) return;
+    } catch {
+      // not listening yet
+    }
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  throw new Error('the program does not answer on its port');
+}
+
+test('a WebSocket client gets the connect sequence, then ticker updates, and the program logs it', async () => {
+  await serving();
+  const socket = new WebSocket(`ws://127.0.0.1:${PORT}`, 'dataset.tvq.tickerhall');
+  const texts = [];
+  socket.on('message', (data) => texts.push(JSON.parse(data.toString())));
+  await new Promise((resolve, reject) => { socket.once('open', resolve); socket.once('error', reject); });
+  assert.equal(socket.protocol, 'dataset.tvq.tickerhall');
+  await waitFor(() => texts.length >= 24, 'the connect sequence');
+  const guid = texts[0].result.message;
+  assert.equal(texts[0].result.method, 'tvq@session');
+  assert.match(guid, /^[0-9A-F]{32}$/);
+  assert.equal(texts[1].result.method, 'tvq@metadata');
+  assert.deepEqual(Object.values(texts[1].result.metadata).map((f) => f.fieldname),
+    ['ID', 'NAME', 'EXCHANGE', 'OPEN', 'HIGH', 'LOW', 'LAST']);
+  assert.equal(texts[2].result.dataset_recordcount, 20);
+  assert.deepEqual(texts.slice(3, 23).map((t) => t.result.dataset.ID), Array.from({ length: 20 }, (_, i) => i + 1));
+  assert.equal(texts[23].result.method, 'tvq@dataset@req@records@end');
+  await waitFor(() => output.includes(`Connected: ${guid}`), 'the connect line');
+
+  socket.send('{"jsonrpc":"2.0", "method":"tvq@subscribe", "params":{"channel":"tvq@dataset@update", "message":""}, "id":"s1"}');
+  await waitFor(() => texts.some((t) => t.result?.method === 'tvq@subscribe'), 'the subscribe reply');
+  const before = texts.length;
+  await waitFor(() => texts.slice(before).filter((t) => t.result?.channel === 'tvq@dataset@update').length >= 3,
+    'ticker updates');
+  await waitFor(() => output.includes(`Subscribed: ${guid}:tvq@dataset@update`), 'the subscription line');
+  socket.close(1000);
+  await waitFor(() => output.includes(`Disconnected (1000): ${guid}`), 'the disconnect line');
+});
+
+test('the live-quotes page shows the 20 quotes and their changes', async () => {
+  await serving();
+  const browser = await chromium.launch({
+    executablePath: CHROMIUM,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync'],
+  });
+  try {
+    const page = await browser.newPage();
+    page.setDefaultTimeout(TIMEOUT);
+    await page.goto(pathToFileURL(join(dirname(PROGRAM), 'wsquotes.html')).href);
+    await page.waitForFunction(() => document.getElementById('state').textContent === 'online');
+    await page.waitForFunction(() => document.querySelectorAll('#rows tr').length === 20);
+    const lastPrices = () => page.$$eval('#rows td[data-field="LAST"]', (cells) => cells.map((c) => c.textContent));
+    const first = await lastPrices();
+    assert.ok(first.every((price) => /^\d+,\d\d$/.test(price)), first.join(' '));
+    await page.waitForFunction((before) => [...document.querySelectorAll('#rows td[data-field="LAST"]')]
+      .some((cell, i) => cell.textContent !== before[i]), first);
+    await page.waitForFunction(() => document.querySelector('#rows tr.up, #rows tr.down') !== null);
+
+    // A price typed into the page goes to the server and comes back.
+    await page.click('#rows tr[data-id="20"] td[data-field="LAST"]');
+    await page.fill('#rows tr[data-id="20"] td[data-field="LAST"] input', '1234.5');
+    await page.press('#rows tr[data-id="20"] td[data-field="LAST"] input', 'Enter');
+    await page.waitForFunction(() =>
+      document.querySelector('#rows tr[data-id="20"] td[data-field="LAST"]').textContent === '1234,50');
+  } finally {
+    await browser.close();
+  }
+});
+
+test('SIGTERM stops the program cleanly', async () => {
+  program.kill('SIGTERM');
+  const { code, signal } = await exited;
+  assert.equal(signal, null);
+  assert.equal(code, 0);
+});
