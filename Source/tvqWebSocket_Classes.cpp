@@ -671,17 +671,8 @@ void TtvqWSComponent_Base::DoFreeConnection(TtvqWSConnection* aConnection) {
   if (!aConnection) return;
   // Held messages of a released connection are dropped: raised later, they
   // would hand the application a connection that is gone.
-  for (TtvqWSObjectList* held : {FQueueMessage.get(), FQueueBinary.get(), FQueueFragmented.get()}) {
-    auto items = held->Lock();
-    for (auto it = items->begin(); it != items->end();) {
-      if ((*it)->Connection != aConnection) {
-        ++it;
-        continue;
-      }
-      delete *it;
-      it = items->erase(it);
-    }
-  }
+  for (TtvqWSObjectList* held : {FQueueMessage.get(), FQueueBinary.get(), FQueueFragmented.get()})
+    held->DeleteConnection(aConnection);
   if (ConnectionOwner) {
     ConnectionOwner->DoFreeConnection(aConnection);
     return;

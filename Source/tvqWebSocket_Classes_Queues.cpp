@@ -135,3 +135,9 @@ void TtvqWSObjectList::DeleteAll() {
   TtvqLock guard(FLock);
   while (!FList.empty()) EraseAt(0);
 }
+
+void TtvqWSObjectList::DeleteConnection(const TtvqWSConnection* aConnection) {
+  TtvqLock guard(FLock);
+  for (std::size_t i = FList.size(); i-- > 0;)
+    if (FList[i]->Connection == aConnection) EraseAt(i);
+}

@@ -467,6 +467,8 @@ class TtvqWSObjectList : public TtvqThreadList<TtvqWSNotifyObject> {
 
   // Frees and removes every item, oldest first.
   void DeleteAll();
+  // Frees and removes every item of aConnection.
+  void DeleteConnection(const TtvqWSConnection* aConnection);
 
  protected:
   void ReleaseItem(TtvqWSNotifyObject* aItem) override { delete aItem; }

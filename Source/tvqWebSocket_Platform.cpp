@@ -1,9 +1,12 @@
 #include "tvqWebSocket_Platform.h"
 
+#include <pthread.h>
 #include <spawn.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 
 #include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <future>
@@ -164,6 +167,15 @@ void TtvqEventLoop::Quit() {
 bool TtvqEventLoop::ShellExecute(const std::string& /*aOperation*/, const std::string& aFile,
                                  const std::string& aParameters) {
   return tvqStartProgram(aFile, aParameters);
+}
+
+int tvqStopSignalDescriptor() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signalfd(-1, &signals, SFD_CLOEXEC);
 }
 
 bool tvqStartProgram(const std::string& aProgram, const std::string& aArgument) {

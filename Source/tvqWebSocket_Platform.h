@@ -45,6 +45,12 @@ class ItvqPlatform {
 // started.
 bool tvqStartProgram(const std::string& aProgram, const std::string& aArgument);
 
+// Blocks SIGINT and SIGTERM in the calling thread, and so in every thread it
+// starts afterwards, and returns a descriptor that becomes readable when one
+// of them arrives (-1 when none could be made). Called first thing in main,
+// it turns the stop signals into an event a thread can wait for.
+int tvqStopSignalDescriptor();
+
 // The platform of the process, set by the front end before any component
 // is made; none until then.
 ItvqPlatform* tvqPlatform();

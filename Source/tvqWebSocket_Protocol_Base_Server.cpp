@@ -292,16 +292,6 @@ void TtvqWSProtocol_Subscription_Server_Base::DoEventDisconnect(TtvqWSConnection
   UnSubscribeAll(aConnection);
   // A notification still waiting for a closed connection would put it back
   // into the channel index after it is gone.
-  for (TPending* pending : {FSubscribing.get(), FUnSubscribing.get()}) {
-    auto items = pending->List.Lock();
-    for (auto it = items->begin(); it != items->end();) {
-      if ((*it)->Connection != aConnection) {
-        ++it;
-        continue;
-      }
-      delete *it;
-      it = items->erase(it);
-    }
-  }
+  for (TPending* pending : {FSubscribing.get(), FUnSubscribing.get()}) pending->List.DeleteConnection(aConnection);
   TtvqWSProtocol_Server_Base::DoEventDisconnect(aConnection, aCode);
 }

@@ -4,8 +4,6 @@
 // timer run on the library's event loop. SIGINT and SIGTERM stop it
 // cleanly: timer off, server off, every thread joined, exit code 0.
 #include <poll.h>
-#include <pthread.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -16,14 +14,7 @@
 #include "tvqWebSocket_HTTPResponse.h"
 
 int main() {
-  // The stop signals become readable events; blocked before any thread
-  // exists, so that every thread inherits the mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  const int signalFd = tvqStopSignalDescriptor();  // before any thread exists
   std::signal(SIGPIPE, SIG_IGN);
 
   TtvqEventLoop loop;

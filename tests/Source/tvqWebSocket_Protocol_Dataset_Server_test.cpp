@@ -7,6 +7,7 @@
 #include <regex>
 #include <thread>
 
+#include "../support/MainThread.h"
 #include "../support/WebSocketClient.h"
 #include "tvqWebSocket_Platform.h"
 #include "tvqWebSocket_Server.h"
@@ -52,45 +53,23 @@ class DatasetServer : public ::testing::Test {
   DatasetServer() {
     quotes.FillQuotes();
     dataset.SetDataSet(&quotes.cdsQuotes);
-    server.Platform = &loop;
-    server.SetPort(0);
-    TNetSocketHandle& binding = server.Bindings().Add();
-    binding.IP = "127.0.0.1";
+    TNetSocketHandle& binding = test::ListenOnLoopback(server, main);
     dataset.SetServer(&server);
     dataset.OnConnect = [this](TtvqWSConnection*) { Note("connect"); };
-    loop.OnException = [this](std::exception_ptr e) {
-      try {
-        std::rethrow_exception(e);
-      } catch (const std::exception& error) {
-        Note(std::string("exception ") + error.what());
-      }
-    };
     server.SetActive(true);
     port = binding.Port;
-    main = std::thread([this] { loop.Run(); });
-    EXPECT_TRUE(WaitUntil([&] { return loop.Running(); }));
   }
   ~DatasetServer() override {
-    loop.Synchronize([this] {
+    main.Run([this] {
       server.SetActive(false);
       dataset.SetDataSet(nullptr);
     });
-    loop.Quit();
-    main.join();
   }
 
-  void Note(const std::string& aEvent) {
-    std::lock_guard guard(lock);
-    events.push_back(aEvent);
-  }
-  bool Saw(const std::string& aEvent, long aTimes = 1) {
-    return WaitUntil([&] {
-      std::lock_guard guard(lock);
-      return std::count(events.begin(), events.end(), aEvent) >= aTimes;
-    });
-  }
+  void Note(const std::string& aEvent) { main.Note(aEvent); }
+  bool Saw(const std::string& aEvent, long aTimes = 1) { return main.Saw(aEvent, aTimes); }
   // Runs aWork on the table's thread and waits for it.
-  void OnMain(const std::function<void()>& aWork) { loop.Synchronize(aWork); }
+  void OnMain(const std::function<void()>& aWork) { main.Run(aWork); }
 
   // A client past the connect sequence, optionally subscribed to channels.
   WebSocketClient Connect(const std::vector<std::string>& aChannels = {}) {
@@ -103,15 +82,12 @@ class DatasetServer : public ::testing::Test {
     return client;
   }
 
-  TtvqEventLoop loop;
-  std::thread main;
+  test::MainThread main;
   TRandomGenerator random{FixedCounter};
   TDMQuotes quotes{random};
   TtvqWebSocketServer server;
   TtvqWSPServer_Dataset dataset;
   int port = 0;
-  std::mutex lock;
-  std::vector<std::string> events;
 };
 
 TEST_F(DatasetServer, ConnectSequenceThenOnConnect) {

@@ -7,6 +7,7 @@
 #include <regex>
 #include <thread>
 
+#include "../support/MainThread.h"
 #include "../support/WebSocketClient.h"
 #include "tvqWebSocket_Platform.h"
 #include "tvqWebSocket_Server.h"
@@ -41,10 +42,7 @@ std::string Request(const std::string& aMethod, const std::string& aParams, cons
 class TvqServer : public ::testing::Test {
  protected:
   TvqServer() {
-    server.Platform = &loop;
-    server.SetPort(0);
-    TNetSocketHandle& binding = server.Bindings().Add();
-    binding.IP = "127.0.0.1";
+    TNetSocketHandle& binding = test::ListenOnLoopback(server, main);
     server.RegisterProtocol(&tvq);
     tvq.OnConnect = [this](TtvqWSConnection* c) { Note("connect " + c->Guid()); };
     tvq.OnDisconnect = [this](TtvqWSConnection*, int) { Note("disconnect"); };
@@ -57,39 +55,16 @@ class TvqServer : public ::testing::Test {
     tvq.OnRPC = [this](TtvqWSConnection*, const std::string& id, const std::string& m, const std::string& p) {
       Note("rpc " + id + " " + m + " " + p);
     };
-    loop.OnException = [this](std::exception_ptr e) {
-      try {
-        std::rethrow_exception(e);
-      } catch (const std::exception& error) {
-        Note(std::string("exception ") + error.what());
-      }
-    };
     server.SetActive(true);
     port = binding.Port;
-    main = std::thread([this] { loop.Run(); });
-    EXPECT_TRUE(WaitUntil([&] { return loop.Running(); }));
   }
   ~TvqServer() override {
-    loop.Synchronize([this] { server.SetActive(false); });
-    loop.Quit();
-    main.join();
+    main.Run([this] { server.SetActive(false); });
   }
 
-  void Note(const std::string& aEvent) {
-    std::lock_guard guard(lock);
-    events.push_back(aEvent);
-  }
-  std::vector<std::string> Events() {
-    std::lock_guard guard(lock);
-    return events;
-  }
-  // Whether aEvent has been raised aTimes times (waiting for it).
-  bool Saw(const std::string& aEvent, long aTimes = 1) {
-    return WaitUntil([&] {
-      const auto e = Events();
-      return std::count(e.begin(), e.end(), aEvent) >= aTimes;
-    });
-  }
+  void Note(const std::string& aEvent) { main.Note(aEvent); }
+  std::vector<std::string> Events() { return main.Events(); }
+  bool Saw(const std::string& aEvent, long aTimes = 1) { return main.Saw(aEvent, aTimes); }
 
   // A connected client, its session message read; its Guid in aGuid.
   WebSocketClient Connect(std::string& aGuid) {
@@ -106,13 +81,10 @@ class TvqServer : public ::testing::Test {
     return client;
   }
 
-  TtvqEventLoop loop;
-  std::thread main;
+  test::MainThread main;
   TtvqWebSocketServer server;
   TtvqWSProtocol_tvq_Server tvq;
   int port = 0;
-  std::mutex lock;
-  std::vector<std::string> events;
 };
 
 TEST_F(TvqServer, SessionComesFirstWithTheConnectionsGuid) {
@@ -416,14 +388,14 @@ TEST_F(TvqServer, BroadcastToAChannelListReachesTheSubscribersOfEach) {
 }
 
 TEST_F(TvqServer, HeldMessagesAreRaisedAsMessagesNotReadAgain) {
-  loop.Synchronize([this] { tvq.SetQueueMessages(true); });
+  main.Run([this] { tvq.SetQueueMessages(true); });
   std::string guid;
   WebSocketClient client = Connect(guid);
   client.SendText(Request("tvq@message", R"({"message":"held"})"));
   client.SendText(Request("tvq@session", "", "s"));
   EXPECT_EQ(client.NextText(), Ack("s"));  // the message before it has been taken
   EXPECT_THAT(client.NextText(), HasSubstr("tvq@session"));
-  loop.Synchronize([this] { tvq.SetQueueMessages(false); });
+  main.Run([this] { tvq.SetQueueMessages(false); });
   EXPECT_TRUE(Saw("message held"));
   const auto e = Events();
   EXPECT_EQ(std::count_if(e.begin(), e.end(), [](const std::string& s) { return s.rfind("exception", 0) == 0; }), 0);

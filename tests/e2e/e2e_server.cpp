@@ -5,11 +5,8 @@
 // test can check the exact texts its page built. Ends on SIGTERM or when
 // its standard input closes.
 #include <poll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <pthread.h>
 #include <cstdio>
 #include <thread>
 
@@ -32,14 +29,7 @@ void Print(const std::string& aLine) {
 }  // namespace
 
 int main() {
-  // SIGTERM and SIGINT are taken as readable events, before any thread
-  // exists, so every thread inherits the blocked mask.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  const int signalFd = tvqStopSignalDescriptor();  // before any thread exists
 
   TtvqEventLoop loop;
   tvqSetPlatform(&loop);
