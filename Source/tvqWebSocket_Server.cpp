@@ -14,6 +14,8 @@
 
 namespace {
 
+constexpr int kListenQueue = 1024;
+
 constexpr const char* kServerLine = "Server: tvqWebSockets 4.4.6";
 
 std::string Base64(const unsigned char* aData, std::size_t aLength) {
@@ -299,6 +301,9 @@ void TtvqWSServer_Net_Base::SetActive(bool aValue) {
     else
       OnMainThread([this] { StopConnectionsFreeTimer(); });
     tcp.UseNagle = false;
+    // A burst of browsers connecting at once must not overflow the accept
+    // queue: a dropped handshake is only retried after a second.
+    tcp.ListenQueue = std::max(tcp.ListenQueue, kListenQueue);
     tcp.SetActive(true);
     if (tcp.Active()) OnMainThread([this] { StartConnectionsFreeTimer(); });
     return;

@@ -46,11 +46,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# The npm packages of the browser tests, as package-lock.json pins them;
-# installed again only when the lock file changed.
-e2e="$(dirname "$0")/../tests/e2e"
-if ! cmp -s "$e2e/package-lock.json" "$e2e/node_modules/.installed-lock.json" 2>/dev/null; then
-  echo "install-deps: installing the npm packages of tests/e2e" >&2
-  (cd "$e2e" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
-  cp "$e2e/package-lock.json" "$e2e/node_modules/.installed-lock.json"
-fi
+# The npm packages of the browser tests and of the benchmark's reference
+# server, as their package-lock.json pin them; installed again only when a
+# lock file changed.
+root="$(cd "$(dirname "$0")/.." && pwd)"
+for folder in tests/e2e bench/reference; do
+  dir="$root/$folder"
+  if ! cmp -s "$dir/package-lock.json" "$dir/node_modules/.installed-lock.json" 2>/dev/null; then
+    echo "install-deps: installing the npm packages of $folder" >&2
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+    cp "$dir/package-lock.json" "$dir/node_modules/.installed-lock.json"
+  fi
+done
