@@ -254,6 +254,15 @@ std::size_t TNetSocketHandle::Send(const std::uint8_t* aData, std::size_t aLengt
   }
 }
 
+std::size_t TNetSocketHandle::SendNoWait(const std::uint8_t* aData, std::size_t aLength) {
+  while (true) {
+    const ssize_t count = ::send(FHandle, aData, aLength, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (count >= 0) return static_cast<std::size_t>(count);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno != EINTR) RaiseLastSocketError();
+  }
+}
+
 void TNetSocketHandle::CloseSocket() {
   TtvqLock guard(FLock);
   if (!FAllocated.exchange(false, std::memory_order_acq_rel)) return;

@@ -173,6 +173,9 @@ class TNetSocketHandle {
   std::size_t Receive(std::uint8_t* aBuffer, std::size_t aLength);
   // Sends some of the bytes (never raising SIGPIPE); returns how many.
   std::size_t Send(const std::uint8_t* aData, std::size_t aLength);
+  // Sends what the socket takes at once, without waiting: 0 when it takes
+  // nothing now. Raises for a failed socket.
+  std::size_t SendNoWait(const std::uint8_t* aData, std::size_t aLength);
 
   // Marks the handle closed and shuts the socket down in both directions.
   // Safe from any thread; the descriptor stays reserved.

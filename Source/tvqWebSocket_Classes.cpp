@@ -101,7 +101,7 @@ TtvqWSConnection::TtvqWSConnection() {
   FProtocolData->SetOwnObjects(true);
 }
 
-TtvqWSConnection::~TtvqWSConnection() = default;
+TtvqWSConnection::~TtvqWSConnection() { TtvqWriteCork::Forget(this); }
 
 TtvqQueue<TtvqQueueItemBase>& TtvqWSConnection::ProtocolData() { return *FProtocolData; }
 
@@ -515,6 +515,7 @@ void TtvqWSComponent_Base::Drain(TKind aKind) {
   if (IsDestroying()) return;
   if (FAsync[aKind]) return;  // a drain of this kind runs further up the stack
   FAsync[aKind] = true;
+  TtvqWriteCork cork;  // what this run of events writes leaves together
   struct EndDrain {
     bool& flag;
     ~EndDrain() { flag = false; }
@@ -680,6 +681,36 @@ void TtvqWSComponent_Base::DoFreeConnection(TtvqWSConnection* aConnection) {
   aConnection->FFreed = true;
   delete aConnection;
 }
+
+// ---------------------------------------------------------------- TtvqWriteCork
+
+namespace {
+
+thread_local int gCorks = 0;
+thread_local std::vector<TtvqWSConnection*> gCorked;
+
+}  // namespace
+
+TtvqWriteCork::TtvqWriteCork() { ++gCorks; }
+
+TtvqWriteCork::~TtvqWriteCork() {
+  if (--gCorks > 0) return;
+  std::vector<TtvqWSConnection*> touched;
+  touched.swap(gCorked);
+  for (TtvqWSConnection* connection : touched) {
+    try {
+      connection->FlushBacklog();
+    } catch (...) {
+      // a failed socket: its own thread sees it and ends the connection
+    }
+  }
+}
+
+bool TtvqWriteCork::Held() { return gCorks > 0; }
+
+void TtvqWriteCork::Touch(TtvqWSConnection* aConnection) { gCorked.push_back(aConnection); }
+
+void TtvqWriteCork::Forget(TtvqWSConnection* aConnection) { std::erase(gCorked, aConnection); }
 
 // ---------------------------------------------------------------- TtvqWSComponent
 

@@ -252,6 +252,10 @@ class TtvqWSConnection : public TtvqTCPConnection {
   // Sends the held-back messages of levels 0, 1 and 2, in that order.
   void DoSendQueuedMessages();
 
+  // Sends the frames that wait for the socket as far as it takes them now;
+  // true when none waits afterwards.
+  virtual bool FlushBacklog() { return true; }
+
  protected:
   friend class TtvqWSConnectionServer;
 
@@ -282,6 +286,25 @@ class TtvqWSConnection : public TtvqTCPConnection {
   std::vector<std::string> FSubscriptions;  // guarded by FCSArray[0]
   TtvqDateTime FLastPing{}, FLastPong{}, FFirstPing{};  // guarded by FWaitLock
   std::string FPong;                                    // guarded by FWaitLock
+};
+
+// Writes made while a cork is held on a thread are only queued; releasing
+// the last cork sends each touched connection's queue, as one send where
+// the socket takes it. The main thread corks while it raises a run of
+// events, so that everything those events write to one client leaves
+// together. Connections touched under a cork must stay alive until it is
+// released (they do: a closed connection is parked before it is freed).
+class TtvqWriteCork {
+ public:
+  TtvqWriteCork();
+  ~TtvqWriteCork();
+  TtvqWriteCork(const TtvqWriteCork&) = delete;
+  TtvqWriteCork& operator=(const TtvqWriteCork&) = delete;
+  static bool Held();
+  // Notes a connection whose queue the release must send; a connection
+  // freed before that is forgotten (on the thread that frees it).
+  static void Touch(TtvqWSConnection* aConnection);
+  static void Forget(TtvqWSConnection* aConnection);
 };
 
 // ---------------------------------------------------------------- notify modes and the timer

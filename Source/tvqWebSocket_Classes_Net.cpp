@@ -1,5 +1,9 @@
 #include "tvqWebSocket_Classes_Net.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <random>
 
@@ -644,22 +648,98 @@ void TtvqWSConnection_Net::ClearInput() {
   if (TNetTCPConnection* connection = TCPConnection()) connection->IOHandler()->InputBuffer.Clear();
 }
 
+TtvqWSConnection_Net::TtvqWSConnection_Net() : FWakeHandle(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+TtvqWSConnection_Net::~TtvqWSConnection_Net() {
+  if (FWakeHandle >= 0) ::close(FWakeHandle);
+}
+
+std::size_t TtvqWSConnection_Net::BacklogSize() const { return FBacklogSize.load(std::memory_order_acquire); }
+
+void TtvqWSConnection_Net::Wake() {
+  if (FWakeHandle < 0 || FWakePending.exchange(true, std::memory_order_acq_rel)) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(FWakeHandle, &one, sizeof one);
+}
+
+void TtvqWSConnection_Net::Enqueue(const std::uint8_t* aData, std::size_t aLength) {
+  if (MaxBacklog > 0 && FBacklog.size() + aLength > MaxBacklog) {
+    // A client that stopped reading: it is dropped, and it costs no one
+    // else anything.
+    FBacklog.clear();
+    FBacklog.shrink_to_fit();
+    FBacklogSize.store(0, std::memory_order_release);
+    DisconnectTransport();
+    throw ENetConnClosedGracefully();
+  }
+  FBacklog.insert(FBacklog.end(), aData, aData + aLength);
+  FBacklogSize.store(FBacklog.size(), std::memory_order_release);
+}
+
+// FCS is held by the caller (a whole frame, or all fragments of a message).
 void TtvqWSConnection_Net::SendFrame(const std::uint8_t* aData, std::size_t aLength) {
   TNetTCPConnection* connection = TCPConnection();  // stays while FCS is held
   if (!connection) throw ENetNotConnected();
-  TNetIOHandler& io = *connection->IOHandler();
-  io.WriteBufferOpen();
-  struct CloseBuffer {
-    TNetIOHandler& io;
-    ~CloseBuffer() {
-      try {
-        io.WriteBufferClose();
-      } catch (...) {
-      }
+  if (!FBacklog.empty() || TtvqWriteCork::Held()) {
+    const bool first = FBacklog.empty();
+    Enqueue(aData, aLength);
+    if (TtvqWriteCork::Held()) {
+      if (first) TtvqWriteCork::Touch(this);
+    } else {
+      Wake();
     }
-  } close{io};
-  io.Write(aData, aLength);
-  io.WriteBufferFlush();
+    return;
+  }
+  TNetIOHandlerSocket& io = *connection->IOHandler();
+  if (!io.Binding().HandleAllocated()) throw ENetNotConnected();
+  const std::size_t sent = io.Binding().SendNoWait(aData, aLength);
+  if (sent < aLength) {
+    Enqueue(aData + sent, aLength - sent);
+    if (std::this_thread::get_id() != FReaderThread.load(std::memory_order_acquire)) Wake();
+  }
+}
+
+bool TtvqWSConnection_Net::FlushBacklog() {
+  TtvqLock guard(FCS);
+  if (FBacklog.empty()) return true;
+  TNetTCPConnection* connection = TCPConnection();
+  if (!connection || !connection->IOHandler()->Binding().HandleAllocated()) {
+    FBacklog.clear();
+    FBacklogSize.store(0, std::memory_order_release);
+    return true;
+  }
+  const std::size_t sent = connection->IOHandler()->Binding().SendNoWait(FBacklog.data(), FBacklog.size());
+  FBacklog.erase(FBacklog.begin(), FBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
+  FBacklogSize.store(FBacklog.size(), std::memory_order_release);
+  // The rest goes when the socket drains: the connection's thread waits
+  // for that once it knows (it knows already when it is the caller).
+  if (!FBacklog.empty() && std::this_thread::get_id() != FReaderThread.load(std::memory_order_acquire)) Wake();
+  return FBacklog.empty();
+}
+
+void TtvqWSConnection_Net::WaitForWork(int aTimeoutMs) {
+  TNetTCPConnection* connection = TCPConnection();
+  if (!connection) return;
+  TNetIOHandlerSocket& io = *connection->IOHandler();
+  if (!io.Binding().HandleAllocated()) return;
+  pollfd wait[2] = {{io.Binding().Handle(), POLLIN, 0}, {FWakeHandle, POLLIN, 0}};
+  if (BacklogSize() > 0) wait[0].events |= POLLOUT;
+  const int ready = ::poll(wait, FWakeHandle >= 0 ? 2 : 1, aTimeoutMs);
+  if (ready <= 0) return;
+  if (wait[1].revents & POLLIN) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(FWakeHandle, &count, sizeof count);
+    FWakePending.store(false, std::memory_order_release);
+  }
+  if ((wait[1].revents & POLLIN) || (wait[0].revents & POLLOUT)) {
+    try {
+      FlushBacklog();
+    } catch (...) {
+      DisconnectTransport();  // a failed socket ends the connection, as a failed write does
+      return;
+    }
+  }
+  if (wait[0].revents & (POLLIN | POLLHUP | POLLERR)) io.CheckForDataOnSource(0);
 }
 
 void TtvqWSConnection_Net::ClearWriteBuffer() {

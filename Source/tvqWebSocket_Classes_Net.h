@@ -107,6 +107,9 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   // Drops the TCP connection without telling the peer.
   virtual void DisconnectTransport() = 0;
 
+  // The thread that reads this connection (its own thread).
+  std::atomic<std::thread::id> FReaderThread{};
+
  private:
   void WriteFrame(TOpcode aOpCode, bool aFin, const std::uint8_t* aPayload, std::size_t aLength);
   void SendWhole(const TtvqBytes& aFrame);
@@ -134,13 +137,29 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   bool FMustDisconnect = false;
   std::unique_ptr<TtvqThreadListQueuePings> FQueuePingList;
   std::atomic<bool> FDiscardInput{false};
-  std::atomic<std::thread::id> FReaderThread{};
 };
 
 // The codec bound to one TCP connection of the transport.
+//
+// Writes never wait for the peer: a frame goes straight to the socket when
+// nothing is queued before it and the socket takes it; otherwise it joins
+// the connection's backlog (whole frames, in order), which the
+// connection's own thread sends as the socket drains. A backlog past
+// MaxBacklog bytes drops the connection, as a write error does.
 class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
  public:
+  TtvqWSConnection_Net();
+  ~TtvqWSConnection_Net() override;
+
   int ReadTimeOut = 10;  // ms
+  std::size_t MaxBacklog = std::size_t{8} << 20;
+
+  std::size_t BacklogSize() const;
+  bool FlushBacklog() override;
+  // The connection thread's wait between reads: until input comes, the
+  // backlog can move on or was added to, or aTimeoutMs pass. A stop wakes
+  // it (the socket is shut down).
+  void WaitForWork(int aTimeoutMs);
 
   // Not owned. Binding reads the addresses at once; clearing waits for a
   // write in progress to finish.
@@ -162,7 +181,16 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
   void DisconnectTransport() override;
 
  private:
+  // Queues bytes behind the backlog; FCS held.
+  void Enqueue(const std::uint8_t* aData, std::size_t aLength);
+  // Tells the connection's thread that its backlog has grown.
+  void Wake();
+
   std::atomic<TNetTCPConnection*> FTCPConnection{nullptr};
+  TtvqBytes FBacklog;  // guarded by FCS
+  std::atomic<std::size_t> FBacklogSize{0};
+  int FWakeHandle = -1;  // an eventfd
+  std::atomic<bool> FWakePending{false};
   // Guards the use of FTCPConnection by other threads than the reader, in
   // operations that must not wait for a write (disconnect, Active).
   // Re-entrant: the transport's OnDisconnected runs inside it. Order: FCS

@@ -15,6 +15,8 @@
 namespace {
 
 constexpr int kListenQueue = 1024;
+// The longest sleep of a connection thread with nothing to do.
+constexpr int kIdleWaitMs = 5000;
 
 constexpr const char* kServerLine = "Server: tvqWebSockets 4.4.6";
 
@@ -441,8 +443,16 @@ void TtvqWSServer_Net_Base::DoCloseRequest(TNetContext& aContext) {
 void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
   TNetIOHandler& io = *aContext.Connection().IOHandler();
   const int readTimeOut = Options.ReadTimeOut();
-  if (io.InputBufferIsEmpty()) io.CheckForDataOnSource(readTimeOut);
   auto* connection = static_cast<TtvqWSConnectionServer*>(aContext.Data());
+  if (io.InputBufferIsEmpty()) {
+    // A connection in use sleeps until its socket has input, its backlog
+    // can move on, another thread added to it, or a stop shuts the socket;
+    // before its first request the read time-out paces the intake.
+    if (connection && connection->Enabled() && !connection->Disconnected())
+      connection->WaitForWork(kIdleWaitMs);
+    else
+      io.CheckForDataOnSource(readTimeOut);
+  }
   if (!connection) {
     io.InputBuffer.Clear();
     aContext.Connection().Disconnect(false);
