@@ -60,10 +60,14 @@ int TNetIOHandler::ReadFromSource(bool aRaiseIfDisconnected, int aTimeoutMs, boo
       if (aRaiseIfDisconnected) throw ENetClosedSocket();
       return 0;
     }
-    FReceive.resize(RecvBufferSize);
-    const std::size_t count = ReadDataFromSource(FReceive.data(), FReceive.size());
+    const std::size_t size = std::max<std::size_t>(RecvBufferSize, 1);
+    if (FReceiveSize != size) {
+      FReceive.reset(new std::uint8_t[size]);
+      FReceiveSize = size;
+    }
+    const std::size_t count = ReadDataFromSource(FReceive.get(), size);
     if (count > 0)
-      InputBuffer.Write(FReceive.data(), count);
+      InputBuffer.Write(FReceive.get(), count);
     else
       FClosedGracefully.store(true, std::memory_order_release);
     CheckForDisconnect(aRaiseIfDisconnected, false);

@@ -104,7 +104,10 @@ class TNetIOHandler {
 
   std::atomic<bool> FOpened{false};
   std::atomic<bool> FClosedGracefully{false};
-  std::vector<std::uint8_t> FReceive;  // scratch for one receive
+  // Scratch for one receive, left uninitialised: only the pages a receive
+  // writes become resident, which keeps idle connections small.
+  std::unique_ptr<std::uint8_t[]> FReceive;
+  std::size_t FReceiveSize = 0;
 
   mutable std::recursive_mutex FWriteLock;  // guards the write buffer
   std::unique_ptr<TNetBuffer> FWriteBuffer;
