@@ -699,6 +699,19 @@ void TtvqWSConnection_Net::SendFrame(const std::uint8_t* aData, std::size_t aLen
   }
 }
 
+void TtvqWSConnection_Net::SendBlocking(const std::uint8_t* aData, std::size_t aLength) {
+  TtvqLock guard(FCS);
+  TNetTCPConnection* connection = TCPConnection();
+  if (!connection) throw ENetNotConnected();
+  TNetIOHandler& io = *connection->IOHandler();
+  if (!FBacklog.empty()) {
+    io.Write(FBacklog.data(), FBacklog.size());
+    FBacklog.clear();
+    FBacklogSize.store(0, std::memory_order_release);
+  }
+  io.Write(aData, aLength);
+}
+
 bool TtvqWSConnection_Net::FlushBacklog() {
   TtvqLock guard(FCS);
   if (FBacklog.empty()) return true;

@@ -156,6 +156,10 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
 
   std::size_t BacklogSize() const;
   bool FlushBacklog() override;
+  // Writes bytes whole, waiting for the socket as long as it takes, after
+  // anything already queued: for the connection's own thread (HTTP answers
+  // and the handshake response, which are followed by a close).
+  void SendBlocking(const std::uint8_t* aData, std::size_t aLength);
   // The connection thread's wait between reads: until input comes, the
   // backlog can move on or was added to, or aTimeoutMs pass. A stop wakes
   // it (the socket is shut down).

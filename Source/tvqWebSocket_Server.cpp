@@ -118,8 +118,7 @@ std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKe
 // Under the write lock, in one flush: nothing else may be written into the
 // middle of an answer or before the handshake response.
 void TtvqWSConnectionServer::WriteResponse(const std::string& aBytes) {
-  TtvqLock guard(FCS);
-  SendFrame(reinterpret_cast<const std::uint8_t*>(aBytes.data()), aBytes.size());
+  SendBlocking(reinterpret_cast<const std::uint8_t*>(aBytes.data()), aBytes.size());
 }
 
 namespace {
@@ -371,6 +370,7 @@ void TtvqWSServer_Net_Base::OnServerConnectEvent(TNetContext& aContext) {
   connection->Masked = false;
   connection->Protocol = ProtocolNames();
   connection->ReadTimeOut = Options.ReadTimeOut();
+  connection->MaxBacklog = Options.MaxBacklog;
   connection->SetTCPConnection(&aContext.Connection());
   connection->OnMessage = [this](TtvqWSConnection& c, const std::string& text) {
     if (!IsDestroying()) DeliverMessage(c, text);
@@ -463,14 +463,20 @@ void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return;
   }
+  const auto late = [&] {
+    return Options.FirstRequestTimeOut > 0 &&
+           std::chrono::steady_clock::now() - connection->Accepted > std::chrono::milliseconds(Options.FirstRequestTimeOut);
+  };
+  if (!connection->Enabled() && late()) return DoCloseRequest(aContext);
   if (io.InputBufferIsEmpty()) return;
   try {
     if (!connection->Enabled()) {
       // The request is what has come once the line stays quiet for the read
-      // time-out; past the size cap it is dropped without an answer.
+      // time-out; past the size cap, or past the first request's deadline,
+      // it is dropped without an answer.
       while (io.CheckForDataOnSource(readTimeOut))
-        if (io.InputBuffer.Size() > Options.MaxRequestSize) break;
-      if (io.InputBuffer.Size() > Options.MaxRequestSize) return DoCloseRequest(aContext);
+        if (io.InputBuffer.Size() > Options.MaxRequestSize || late()) break;
+      if (io.InputBuffer.Size() > Options.MaxRequestSize || late()) return DoCloseRequest(aContext);
 
       const std::string text = io.InputBuffer.AsString();
       connection->HeadersRequest = SplitLines(text);

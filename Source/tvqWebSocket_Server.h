@@ -5,6 +5,7 @@
 // posts, and the operations through which sub-protocols reach the clients.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -35,6 +36,8 @@ class TtvqWSConnectionServer : public TtvqWSConnection_Net {
   TtvqWSHandShakeServer Handshake;
   std::string ServerOriginsAllowed;
   int AuthenticationCloseCode = 1000;
+  // When the transport accepted the connection.
+  const std::chrono::steady_clock::time_point Accepted = std::chrono::steady_clock::now();
 
   std::string URL() const override { return Handshake.Get; }
 
@@ -58,6 +61,13 @@ struct TtvqWSServerOptions {
   bool CleanDisconnect = false;
   // The largest first request (and post body) taken, in bytes.
   std::size_t MaxRequestSize = 16 * 1024;
+  // A connection whose first request is not complete this many ms after it
+  // was accepted is dropped (0: no limit), so that connections that never
+  // speak, or speak a byte at a time, cannot keep their threads for ever.
+  int FirstRequestTimeOut = 30000;
+  // The most bytes a connection may have waiting for its socket; a client
+  // that stops reading is dropped past it (0: no limit).
+  std::size_t MaxBacklog = std::size_t{8} << 20;
 
   int ReadTimeOut() const { return FReadTimeOut; }
   void SetReadTimeOut(int aValue) { FReadTimeOut = aValue <= 0 ? 1 : aValue; }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <numeric>
+#include <poll.h>
 #include <regex>
 #include <thread>
 
@@ -278,6 +280,130 @@ TEST_F(DatasetServer, ClientBroadcastStaysAMessage) {
   WebSocketClient a = Connect({"news"});
   a.SendText(Request("tvq@broadcast", R"({"message":"hello","channel":"news"})"));
   EXPECT_EQ(a.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"news","message":"hello"}})");
+}
+
+
+// ---------------------------------------------------------------- slow consumers
+
+std::int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Healthy subscribers read every frame on one thread: their update records
+// (NAME "s<sequence> t<microseconds>") in arrival order, and the latency of
+// each.
+class TReaders {
+ public:
+  explicit TReaders(std::vector<WebSocketClient>& aClients) : FClients(aClients), FSeen(aClients.size()) {
+    FThread = std::thread([this] { Run(); });
+  }
+  ~TReaders() {
+    FStop = true;
+    FThread.join();
+  }
+  std::vector<std::vector<long>> Seen() {
+    std::lock_guard guard(FLock);
+    return FSeen;
+  }
+  std::vector<double> LatenciesMs() {
+    std::lock_guard guard(FLock);
+    return FLatencies;
+  }
+
+ private:
+  void Run() {
+    std::vector<std::string> input(FClients.size());
+    std::vector<pollfd> fds;
+    for (WebSocketClient& client : FClients) fds.push_back({client.Raw().Fd(), POLLIN, 0});
+    char buffer[65536];
+    while (!FStop) {
+      if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+      for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (!(fds[i].revents & POLLIN)) continue;
+        const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+        if (n <= 0) continue;
+        input[i].append(buffer, static_cast<std::size_t>(n));
+        Parse(i, input[i]);
+      }
+    }
+  }
+  void Parse(std::size_t aClient, std::string& aInput) {
+    std::size_t at = 0;
+    while (aInput.size() - at >= 2) {
+      std::uint64_t length = static_cast<std::uint8_t>(aInput[at + 1]) & 0x7F;
+      std::size_t header = 2;
+      if (length == 126) {
+        if (aInput.size() - at < 4) break;
+        length = (std::uint64_t{static_cast<std::uint8_t>(aInput[at + 2])} << 8) | static_cast<std::uint8_t>(aInput[at + 3]);
+        header = 4;
+      }
+      if (aInput.size() - at < header + length) break;
+      const std::string text = aInput.substr(at + header, length);
+      at += header + length;
+      const std::size_t name = text.find(R"("NAME":"s)");
+      if (name == std::string::npos) continue;
+      char* end = nullptr;
+      const long sequence = std::strtol(text.c_str() + name + 9, &end, 10);
+      const long long sent = std::strtoll(end + 2, nullptr, 10);
+      std::lock_guard guard(FLock);
+      FSeen[aClient].push_back(sequence);
+      FLatencies.push_back(static_cast<double>(NowUs() - sent) / 1000.0);
+    }
+    aInput.erase(0, at);
+  }
+
+  std::vector<WebSocketClient>& FClients;
+  std::thread FThread;
+  std::atomic<bool> FStop{false};
+  std::mutex FLock;
+  std::vector<std::vector<long>> FSeen;
+  std::vector<double> FLatencies;
+};
+
+// One client that stops reading (and keeps asking for the whole table) and
+// 50 healthy subscribers, over 10 s of edits at 200 per second: the healthy
+// ones get every update, in order, quickly; the stalled one is dropped once
+// its backlog passes the cap.
+TEST_F(DatasetServer, AClientThatStopsReadingCostsTheOthersNothing) {
+  main.Run([this] {
+    server.SetActive(false);
+    server.Options.MaxBacklog = 256 * 1024;
+    server.SetActive(true);
+    port = server.Bindings()[0].Port;
+  });
+  WebSocketClient stalled(port, tvqDatasetSubProtocol);
+  const std::string session = stalled.NextText();
+  const std::string stalledGuid = session.substr(session.find(R"("message":")") + 11, 32);
+  std::vector<WebSocketClient> healthy;
+  for (int i = 0; i < 50; ++i) healthy.push_back(Connect({"tvq@dataset@update"}));
+  for (int i = 0; i < 3000; ++i) stalled.SendText(Request("tvq@dataset@req@records"));
+
+  constexpr long kEdits = 2000;
+  {
+    TReaders readers(healthy);
+    const auto start = std::chrono::steady_clock::now();
+    for (long sequence = 0; sequence < kEdits; ++sequence) {
+      std::this_thread::sleep_until(start + std::chrono::milliseconds(5 * sequence));
+      main.loop.Queue([this, sequence] {
+        quotes.cdsQuotes.Locate("ID", Variant(static_cast<int>(sequence % 20 + 1)));
+        quotes.cdsQuotes.Edit();
+        quotes.cdsQuotesNAME->SetAsString("s" + std::to_string(sequence) + " t" + std::to_string(NowUs()));
+        quotes.cdsQuotes.Post();
+      });
+    }
+    EXPECT_TRUE(WaitUntil([&] {
+      const auto seen = readers.Seen();
+      return std::all_of(seen.begin(), seen.end(), [](const auto& s) { return s.size() >= kEdits; });
+    }, std::chrono::seconds(30)));
+    std::vector<long> expected(kEdits);
+    std::iota(expected.begin(), expected.end(), 0L);
+    for (const std::vector<long>& seen : readers.Seen()) EXPECT_EQ(seen, expected);
+    std::vector<double> latencies = readers.LatenciesMs();
+    ASSERT_FALSE(latencies.empty());
+    std::sort(latencies.begin(), latencies.end());
+    EXPECT_LT(latencies[latencies.size() * 99 / 100], 50.0);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return server.GetConnectionByGuid(stalledGuid) == nullptr; }));
 }
 
 }  // namespace

@@ -402,3 +402,53 @@ TEST(ServerOptions, ReadTimeOutOfZeroReadsAsOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// A connection that does not complete its first request in time is dropped:
+// one that never speaks, and one that speaks a byte at a time (which the
+// quiet window alone would wait on until the size cap).
+TEST(FirstRequest, ConnectionsThatDoNotCompleteTheirRequestInTimeAreDropped) {
+  TtvqEventLoop loop;
+  std::thread main([&] { loop.Run(); });
+  ASSERT_TRUE(WaitUntil([&] { return loop.Running(); }));
+  {
+    TtvqWebSocketServer server;
+    server.Platform = &loop;
+    server.SetPort(0);
+    server.Options.FirstRequestTimeOut = 300;
+    TNetSocketHandle& binding = server.Bindings().Add();
+    binding.IP = "127.0.0.1";
+    server.RegisterProtocol(kDataset);
+    server.SetActive(true);
+
+    const auto started = std::chrono::steady_clock::now();
+    LoopbackClient silent(binding.Port);
+    LoopbackClient trickle(binding.Port);
+    std::thread dribble([&] {
+      const std::string request = Upgrade("/", kDataset);
+      for (char c : request) {
+        try {
+          trickle.Send(std::string(1, c));
+        } catch (...) {
+          return;  // dropped
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+      }
+    });
+    EXPECT_TRUE(silent.WaitForClose(std::chrono::seconds(5)));
+    EXPECT_TRUE(trickle.WaitForClose(std::chrono::seconds(5)));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    dribble.join();
+
+    // A client that speaks at once is served as before.
+    LoopbackClient prompt(binding.Port);
+    prompt.Send(Upgrade("/", kDataset));
+    EXPECT_THAT(prompt.ReceiveUntil("\r\n\r\n"), StartsWith("HTTP/1.1 101 Switching Protocols\r\n"));
+    loop.Synchronize([&] { server.SetActive(false); });
+  }
+  loop.Quit();
+  main.join();
+}
+
+}  // namespace
