@@ -24,4 +24,4 @@ run_ctest "$(scripts/build.sh tsan | tail -n 1)" -L threads
 # The fuzz targets, briefly, over their seed corpora (longer runs:
 # scripts/fuzz.sh SECONDS).
 echo "== fuzz"
-scripts/fuzz.sh "${TICKERHALL_FUZZ_SECONDS:-30}"
+scripts/fuzz.sh "${TICKERHALL_FUZZ_SECONDS:-60}"
