@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "../support/WebSocketClient.h"
@@ -187,6 +188,94 @@ TEST_F(Form, BrowserButtonsStartTheInstalledBrowserWithThePage) {
   EXPECT_THAT(launched, ElementsAre(std::pair{std::string("chromium"), page}, std::pair{std::string("xdg-open"), page},
                                     std::pair{std::string("xdg-open"), page}));
   EXPECT_EQ(tvqExecutableFolder().back(), '/');
+}
+
+
+// ---------------------------------------------------------------- hostile input
+
+std::string Record(const std::string& aDataset) {
+  return R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset","channel":"tvq@dataset@update","dataset":)" + aDataset +
+         "}}";
+}
+
+std::string ManyMembers() {
+  std::string dataset = R"({"ID":3)";
+  for (int i = 0; i < 10000; ++i) dataset += ",\"m" + std::to_string(i) + "\":" + std::to_string(i);
+  return dataset + "}";
+}
+
+struct THostileCase {
+  const char* name;
+  bool websocket;       // the bytes follow a completed dataset handshake
+  std::string bytes;
+  int closeCode;        // the close frame expected; 0: none
+  bool dropped;         // the server ends the connection
+  bool reported;        // one error goes to the default error handler
+};
+
+// Each hostile input costs at most its own connection and one reported
+// error; a subscriber connected throughout keeps receiving the ticker.
+TEST_F(Form, HostileInputCostsOnlyItsOwnConnection) {
+  // UTF-8 checked, and close frames sent before a drop, so that the close
+  // codes show (the program itself drops without them).
+  frmServer.WSServer.Options.ValidateUTF8 = true;
+  frmServer.WSServer.Options.CleanDisconnect = true;
+  OnMain([this] { frmServer.FormCreate(); });
+  std::string watcherGuid;
+  WebSocketClient watcher = Connect(watcherGuid);
+  watcher.SendText(R"({"jsonrpc":"2.0","method":"tvq@subscribe","params":{"channel":"tvq@dataset@update"}})");
+  ASSERT_THAT(watcher.NextText(), HasSubstr("tvq@subscribe"));
+
+  const std::string hixie =
+      "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: http://x\r\n"
+      "Sec-WebSocket-Protocol: dataset.tvq.tickerhall\r\nSec-WebSocket-Key1: 12345678\r\n"
+      "Sec-WebSocket-Key2: 87654321\r\n\r\n12345678";
+  const THostileCase cases[] = {
+      {"oversized request", false, "GET / HTTP/1.1\r\nX-Padding: " + std::string(20000, 'a') + "\r\n\r\n", 0, true, false},
+      {"oversized frame", true, test::ClientHeader(0x81, std::uint64_t{17} << 20) + std::string(1000, 'x'), 1009, true, false},
+      {"64-bit length with the top bit set", true, test::ClientHeader(0x81, std::uint64_t{1} << 63), 0, true, false},
+      {"invalid UTF-8", true, test::ClientFrame(0x81, "\xC3\x28 bad"), 1007, true, false},
+      {"truncated frame, then the client goes", true, test::ClientFrame(0x81, std::string(200, 'x')).substr(0, 50), 0, false, false},
+      {"text that is not JSON", true, test::ClientFrame(0x81, "hello"), 0, false, true},
+      {"10000 nested brackets", true, test::ClientFrame(0x81, std::string(10000, '[')), 0, false, true},
+      {"a record with 10000 members", true, test::ClientFrame(0x81, Record(ManyMembers())), 0, false, false},
+      {"price 1e999", true, test::ClientFrame(0x81, Record(R"({"ID":4,"LAST":"1e999"})")), 0, false, true},
+      {"post with Content-Length -1", false, "POST /tvq/xhr/" + watcherGuid + " HTTP/1.1\r\nContent-Length: -1\r\n\r\nabc", 0, true, false},
+      {"post with Content-Length 2^40", false, "POST /tvq/xhr/" + watcherGuid + " HTTP/1.1\r\nContent-Length: 1099511627776\r\n\r\nabc", 0, true, false},
+      {"Hixie-76 key without blanks", false, hixie, 0, true, false},
+  };
+  for (const THostileCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t errorsBefore = Lines(errors).size();
+    {
+      std::string guid;
+      test::LoopbackClient raw;
+      std::optional<WebSocketClient> client;
+      if (c.websocket) {
+        client.emplace(Connect(guid));
+        client->Raw().Send(c.bytes);
+      } else {
+        raw.Connect(Port());
+        raw.Send(c.bytes);
+      }
+      test::LoopbackClient& socket = c.websocket ? client->Raw() : raw;
+      if (c.closeCode != 0) {
+        const std::string rest = socket.ReceiveUntilClose();
+        const std::string close = {static_cast<char>(0x88), 0x02, static_cast<char>(c.closeCode >> 8),
+                                   static_cast<char>(c.closeCode & 0xFF)};
+        EXPECT_NE(rest.find(close.substr(2)), std::string::npos) << "no close " << c.closeCode;
+      } else if (c.dropped) {
+        EXPECT_TRUE(socket.WaitForClose());
+      } else if (c.reported) {
+        EXPECT_TRUE(WaitUntil([&] { return Lines(errors).size() > errorsBefore; }));
+      }
+    }
+    // The subscriber connected throughout still gets the ticker's updates.
+    for (int i = 0; i < 3; ++i) EXPECT_THAT(watcher.NextText(), HasSubstr("tvq@dataset")) << i;
+    EXPECT_LE(Lines(errors).size(), errorsBefore + (c.reported ? 1 : 0));
+  }
+  EXPECT_THAT(Lines(errors), ElementsAre("Error decoding message.", "Error decoding message.",
+                                         "'1e999' is not a valid floating point value"));
 }
 
 // A loopback port already taken by another listener.
