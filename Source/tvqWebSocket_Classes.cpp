@@ -1,6 +1,9 @@
 #include "tvqWebSocket_Classes.h"
 
 #include <openssl/rand.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <random>
@@ -984,6 +987,11 @@ void TtvqWSComponent_Server::FreeParkedConnections() {
     }
   }
   FFreeAtNextTick = std::move(parked);
+#ifdef __GLIBC__
+  // What the freed connections and their threads' allocations held goes
+  // back to the system, so that churn leaves no lasting growth.
+  ::malloc_trim(0);
+#endif
 }
 
 void TtvqWSComponent_Server::StopConnectionsFreeTimer() {

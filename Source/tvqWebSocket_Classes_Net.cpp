@@ -603,6 +603,14 @@ void TtvqWSConnection_Net::SetTCPConnection(TNetTCPConnection* aConnection) {
     TtvqLock writes(FCS);
     TtvqLock guard(FTransportLock);
     FTCPConnection.store(aConnection, std::memory_order_release);
+    if (!aConnection) {
+      // The connection is over: what it held for writing goes now, not
+      // when the parked object is freed.
+      TtvqBytes().swap(FBacklog);
+      FBacklogSize.store(0, std::memory_order_release);
+      if (FWakeHandle >= 0) ::close(FWakeHandle);
+      FWakeHandle = -1;
+    }
   }
   if (aConnection) IP();  // the addresses are read at bind time and kept
 }
@@ -654,8 +662,16 @@ TtvqWSConnection_Net::~TtvqWSConnection_Net() {
   if (FWakeHandle >= 0) ::close(FWakeHandle);
 }
 
+namespace {
+
+// An emptied backlog keeps at most this much room for the next burst.
+constexpr std::size_t kKeptBacklogCapacity = 4096;
+
+}  // namespace
+
 std::size_t TtvqWSConnection_Net::BacklogSize() const { return FBacklogSize.load(std::memory_order_acquire); }
 
+// FCS held: the handle is closed under it.
 void TtvqWSConnection_Net::Wake() {
   if (FWakeHandle < 0 || FWakePending.exchange(true, std::memory_order_acq_rel)) return;
   const std::uint64_t one = 1;
@@ -723,6 +739,7 @@ bool TtvqWSConnection_Net::FlushBacklog() {
   }
   const std::size_t sent = connection->IOHandler()->Binding().SendNoWait(FBacklog.data(), FBacklog.size());
   FBacklog.erase(FBacklog.begin(), FBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
+  if (FBacklog.empty() && FBacklog.capacity() > kKeptBacklogCapacity) TtvqBytes().swap(FBacklog);
   FBacklogSize.store(FBacklog.size(), std::memory_order_release);
   // The rest goes when the socket drains: the connection's thread waits
   // for that once it knows (it knows already when it is the caller).
