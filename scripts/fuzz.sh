@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build-fuzz/ and runs each over its seed
 # corpus for the given number of seconds (default 60): the JSON reader, the
-# frame reader and the dataset record reader. Fails on any finding.
+# frame reader, the handshake parser and the dataset record reader. Fails on
+# any finding.
 #   scripts/fuzz.sh [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,7 @@ scripts/install-deps.sh
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTICKERHALL_FUZZ=ON -DTICKERHALL_TESTS=OFF -DTICKERHALL_BENCH=OFF -DTICKERHALL_E2E=OFF \
   -DTICKERHALL_SANITIZE=ON >/dev/null
-cmake --build build-fuzz -j "$(nproc)" --target fuzz_json fuzz_frames fuzz_dataset >&2
+cmake --build build-fuzz -j "$(nproc)" --target fuzz_json fuzz_frames fuzz_handshake fuzz_dataset >&2
 
 run() {
   local target=$1 corpus=$2 work
@@ -27,4 +28,5 @@ run() {
 
 run fuzz_json json
 run fuzz_frames frames
+run fuzz_handshake handshake
 run fuzz_dataset dataset
