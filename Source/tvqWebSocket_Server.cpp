@@ -31,21 +31,6 @@ bool StartsWithText(const std::string& aLine, std::string_view aPrefix) {
   return aLine.size() >= aPrefix.size() && tvqMatchesMask(std::string_view(aLine).substr(0, aPrefix.size()), aPrefix);
 }
 
-// The request split into lines at line breaks (CR LF or LF).
-std::vector<std::string> SplitLines(const std::string& aText) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < aText.size()) {
-    std::size_t end = aText.find('\n', start);
-    if (end == std::string::npos) end = aText.size();
-    std::string line = aText.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
-
 bool InList(const std::vector<std::string>& aList, const std::string& aGuid) {
   return std::find(aList.begin(), aList.end(), aGuid) != aList.end();
 }
@@ -83,6 +68,20 @@ std::string LocalTimeStamp() {
 }
 
 }  // namespace
+
+std::vector<std::string> tvqSplitRequestLines(const std::string& aText) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < aText.size()) {
+    std::size_t end = aText.find('\n', start);
+    if (end == std::string::npos) end = aText.size();
+    std::string line = aText.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
 
 std::string tvqWebSocketAccept(const std::string& aKey) {
   const std::string text = aKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
@@ -479,7 +478,7 @@ void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
       if (io.InputBuffer.Size() > Options.MaxRequestSize || late()) return DoCloseRequest(aContext);
 
       const std::string text = io.InputBuffer.AsString();
-      connection->HeadersRequest = SplitLines(text);
+      connection->HeadersRequest = tvqSplitRequestLines(text);
       const std::vector<std::string>& lines = connection->HeadersRequest;
       const std::string first = lines.empty() ? std::string() : lines.front();
       const std::string requestLine = tvqMatchesMask(first, "GET *") ? first : std::string();
@@ -500,7 +499,7 @@ void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
           const std::string body = text.substr(bodyAt, 8);
           io.InputBuffer.Write(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
           // The handshake drops everything but these lines: cut the body off.
-          connection->HeadersRequest = SplitLines(text.substr(0, end));
+          connection->HeadersRequest = tvqSplitRequestLines(text.substr(0, end));
         }
       } else if (tvqMatchesMask(first, "POST /tvq/xhr/*")) {
         connection->SetTransport(trpHTTP);

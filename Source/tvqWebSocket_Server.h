@@ -25,6 +25,9 @@ struct TtvqWSHandShakeServer {
        IsKey2 = false, IsOrigin = false, IsProtocols = false, IsVersion = false, IsExtensions = false;
 };
 
+// A request split into lines at its line breaks (CR LF or LF).
+std::vector<std::string> tvqSplitRequestLines(const std::string& aText);
+
 // The RFC 6455 accept value of a Sec-WebSocket-Key.
 std::string tvqWebSocketAccept(const std::string& aKey);
 // The 16 bytes a Hixie-76 server answers for Key1, Key2 and the 8 body

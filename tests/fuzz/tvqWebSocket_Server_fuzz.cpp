@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "tvqWebSocket_Server.h"
 
@@ -16,20 +15,6 @@ class TRequest : public TtvqWSConnectionServer {
   void Handshake() { DoHandshake(); }
 };
 
-std::vector<std::string> Lines(const std::string& aText) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < aText.size()) {
-    std::size_t end = aText.find('\n', start);
-    if (end == std::string::npos) end = aText.size();
-    std::string line = aText.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* aData, std::size_t aSize) {
@@ -37,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* aData, std::size_t aSi
   TRequest request;
   request.Protocol = "dataset.tvq.tickerhall,tvq.tickerhall";
   request.ServerOriginsAllowed = "http://*,https://*.example.com";
-  request.HeadersRequest = Lines(text);
+  request.HeadersRequest = tvqSplitRequestLines(text);
   try {
     request.Handshake();
   } catch (...) {
