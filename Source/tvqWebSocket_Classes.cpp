@@ -187,6 +187,7 @@ std::string TtvqWSConnection::WriteAndWaitData(const std::string& aText, int aTi
   SetMsgReceived({});
   WriteData(aText, 0, stmNone);
   if (aTimeOut <= 0) return {};
+  FlushBacklog();  // the text goes now, also under a cork, before the wait
   std::unique_lock guard(FWaitLock);
   FWaitCondition.wait_for(guard, std::chrono::milliseconds(aTimeOut), [this] { return !MsgReceivedLocked().empty(); });
   return MsgReceivedLocked();
@@ -202,6 +203,7 @@ void TtvqWSConnection::Ping(const std::string& aText) {
 bool TtvqWSConnection::Ping(const std::string& aText, int aTimeOut) {
   Ping(aText);
   if (aTimeOut <= 0) return false;
+  FlushBacklog();  // a corked ping would wait for an answer it never asked for
   std::unique_lock guard(FWaitLock);
   return FWaitCondition.wait_for(guard, std::chrono::milliseconds(aTimeOut), [&] { return FPong == aText; });
 }

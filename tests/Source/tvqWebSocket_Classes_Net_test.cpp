@@ -205,6 +205,9 @@ TEST_F(CodecTest, PingWithTimeOutWaitsForTheAnswer) {
   });
   std::atomic<bool> answered{false};
   std::thread pump([&] { PumpUntil([&] { return answered.load(); }); });
+  // Also under a cork (an event handler on the main thread): the ping goes
+  // out before the wait.
+  TtvqWriteCork cork;
   answered = ws.Ping("hb01", 5000);
   EXPECT_TRUE(answered);
   reader.join();
