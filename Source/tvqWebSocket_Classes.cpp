@@ -1,5 +1,6 @@
 #include "tvqWebSocket_Classes.h"
 
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -54,6 +55,15 @@ std::vector<std::string> TtvqSplitCommas(const std::string& aText) {
     start = end + 1;
   }
   return names;
+}
+
+std::string tvqBase64Encode(std::string_view aBytes) {
+  std::string text(4 * ((aBytes.size() + 2) / 3), '\0');
+  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                      reinterpret_cast<const unsigned char*>(aBytes.data()),
+                                      static_cast<int>(aBytes.size()));
+  text.resize(static_cast<std::size_t>(std::max(written, 0)));
+  return text;
 }
 
 bool tvqSameText(std::string_view a, std::string_view b) {

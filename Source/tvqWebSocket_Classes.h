@@ -65,6 +65,9 @@ std::string TtvqNewGuid();
 // names, empty names are dropped.
 std::vector<std::string> TtvqSplitCommas(const std::string& aText);
 
+// Standard base64 (RFC 4648, padded) of bytes.
+std::string tvqBase64Encode(std::string_view aBytes);
+
 // Whether two texts are equal, the letter case of A to Z ignored.
 bool tvqSameText(std::string_view a, std::string_view b);
 

@@ -671,8 +671,10 @@ constexpr std::size_t kKeptBacklogCapacity = 4096;
 
 std::size_t TtvqWSConnection_Net::BacklogSize() const { return FBacklogSize.load(std::memory_order_acquire); }
 
-// FCS held: the handle is closed under it.
+// FCS held: the handle is closed under it. The connection's own thread needs
+// no waking: it looks at its backlog before it waits again.
 void TtvqWSConnection_Net::Wake() {
+  if (std::this_thread::get_id() == FReaderThread.load(std::memory_order_acquire)) return;
   if (FWakeHandle < 0 || FWakePending.exchange(true, std::memory_order_acq_rel)) return;
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(FWakeHandle, &one, sizeof one);
@@ -711,7 +713,7 @@ void TtvqWSConnection_Net::SendFrame(const std::uint8_t* aData, std::size_t aLen
   const std::size_t sent = io.Binding().SendNoWait(aData, aLength);
   if (sent < aLength) {
     Enqueue(aData + sent, aLength - sent);
-    if (std::this_thread::get_id() != FReaderThread.load(std::memory_order_acquire)) Wake();
+    Wake();
   }
 }
 
@@ -741,9 +743,7 @@ bool TtvqWSConnection_Net::FlushBacklog() {
   FBacklog.erase(FBacklog.begin(), FBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
   if (FBacklog.empty() && FBacklog.capacity() > kKeptBacklogCapacity) TtvqBytes().swap(FBacklog);
   FBacklogSize.store(FBacklog.size(), std::memory_order_release);
-  // The rest goes when the socket drains: the connection's thread waits
-  // for that once it knows (it knows already when it is the caller).
-  if (!FBacklog.empty() && std::this_thread::get_id() != FReaderThread.load(std::memory_order_acquire)) Wake();
+  if (!FBacklog.empty()) Wake();  // the rest goes when the socket drains
   return FBacklog.empty();
 }
 

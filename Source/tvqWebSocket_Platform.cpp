@@ -1,5 +1,6 @@
 #include "tvqWebSocket_Platform.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
@@ -190,4 +191,13 @@ bool tvqStartProgram(const std::string& aProgram, const std::string& aArgument) 
     }
   }).detach();
   return true;
+}
+
+std::thread tvqQuitOnStopSignal(TtvqEventLoop& aLoop, int aDescriptor) {
+  return std::thread([&aLoop, aDescriptor] {
+    pollfd wait{aDescriptor, POLLIN, 0};
+    while (::poll(&wait, 1, -1) < 0 && errno == EINTR) {
+    }
+    aLoop.Queue([&aLoop] { aLoop.Quit(); });
+  });
 }

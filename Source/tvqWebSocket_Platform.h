@@ -106,3 +106,7 @@ class TtvqEventLoop : public ItvqPlatform {
   bool FRunning = false;
   std::thread::id FMainThread;
 };
+
+// A thread that quits aLoop once aDescriptor (tvqStopSignalDescriptor) is
+// readable; join it after the loop has returned.
+std::thread tvqQuitOnStopSignal(TtvqEventLoop& aLoop, int aDescriptor);

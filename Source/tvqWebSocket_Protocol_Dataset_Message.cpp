@@ -48,34 +48,6 @@ std::string_view TrimBlanks(std::string_view aText) {
   return aText;
 }
 
-// Sign, digits, an optional "." with digits, an optional exponent; at least
-// one digit; a finite result.
-bool ParseDecimal(std::string_view aText, double& aOut) {
-  std::size_t i = 0, digits = 0;
-  const auto digitRun = [&] {
-    std::size_t n = 0;
-    while (i < aText.size() && aText[i] >= '0' && aText[i] <= '9') ++i, ++n;
-    return n;
-  };
-  if (i < aText.size() && (aText[i] == '+' || aText[i] == '-')) ++i;
-  digits += digitRun();
-  if (i < aText.size() && aText[i] == '.') {
-    ++i;
-    digits += digitRun();
-  }
-  if (digits == 0) return false;
-  if (i < aText.size() && (aText[i] == 'e' || aText[i] == 'E')) {
-    ++i;
-    if (i < aText.size() && (aText[i] == '+' || aText[i] == '-')) ++i;
-    if (digitRun() == 0) return false;
-  }
-  if (i != aText.size()) return false;
-  std::string text(aText);
-  if (text.front() == '+') text.erase(0, 1);
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), aOut);
-  return ec == std::errc() && end == text.data() + text.size() && std::isfinite(aOut);
-}
-
 }  // namespace
 
 double tvqReadPrice(const std::string& aText, const TtvqWSDatasetFormatSettings& aSettings) {
@@ -88,7 +60,7 @@ double tvqReadPrice(const std::string& aText, const TtvqWSDatasetFormatSettings&
     std::replace(text.begin(), text.end(), separator, '.');
   }
   double value = 0;
-  if (!ParseDecimal(text, value)) NotAFloat(aText);
+  if (!TryStrToFloat(text, value)) NotAFloat(aText);
   return value;
 }
 
@@ -201,15 +173,6 @@ TDateTime tvqReadDateTime(const std::string& aText, const TtvqWSDatasetFormatSet
 }
 
 // ---------------------------------------------------------------- base64 and texts
-
-std::string tvqBase64Encode(std::string_view aBytes) {
-  std::string text(4 * ((aBytes.size() + 2) / 3), '\0');
-  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                      reinterpret_cast<const unsigned char*>(aBytes.data()),
-                                      static_cast<int>(aBytes.size()));
-  text.resize(static_cast<std::size_t>(std::max(written, 0)));
-  return text;
-}
 
 std::string tvqBase64Decode(std::string_view aText) {
   const auto invalid = [&] { return EConvertError("'" + std::string(aText) + "' is not valid base64"); };
@@ -428,12 +391,11 @@ Variant ReceivedVariant(const ItvqObjectJSON& aNode) {
     case tvqJSONNull: return {};
     case tvqJSONBoolean: return Variant(aNode->ValueText() == "true");
     case tvqJSONNumber: {
-      std::int64_t whole = 0;
       const std::string text = aNode->ValueText();
-      const auto [end, ec] = std::from_chars(text.data() + (text[0] == '+' ? 1 : 0), text.data() + text.size(), whole);
-      if (ec == std::errc() && end == text.data() + text.size()) return Variant(whole);
+      std::int64_t whole = 0;
       double value = 0;
-      if (ParseDecimal(text, value)) return Variant(value);
+      if (TryStrToInt64(text, whole)) return Variant(whole);
+      if (TryStrToFloat(text, value)) return Variant(value);
       return Variant(text);
     }
     default: return Variant(ReceivedText(aNode));

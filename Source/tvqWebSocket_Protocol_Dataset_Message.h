@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "RecordTable.h"
+#include "tvqWebSocket_Classes.h"
 #include "tvqWebSocket_Protocol_tvq_Message.h"
 
 class TtvqWSConnection;
@@ -61,9 +62,8 @@ std::string tvqFormatDateTime(TDateTime aValue, const TtvqWSDatasetFormatSetting
 // The reverse (trailing blanks allowed; the time may be left out from any
 // unit on). Raises EConvertError "'%s' is not a valid date and time".
 TDateTime tvqReadDateTime(const std::string& aText, const TtvqWSDatasetFormatSettings& aSettings);
-// Standard base64 with padding; decoding raises EConvertError for text that
-// is not base64.
-std::string tvqBase64Encode(std::string_view aBytes);
+// The reverse of tvqBase64Encode; raises EConvertError for text that is not
+// base64.
 std::string tvqBase64Decode(std::string_view aText);
 // "{", "}", "[", "]" with a backslash before each, and back.
 std::string tvqEscapeBraces(std::string aText);

@@ -99,21 +99,14 @@ void TtvqWSProtocol_dataset_server::BroadcastRecord() { BroadcastCurrentRecord(C
 
 // ---------------------------------------------------------------- sending
 
-// Every text starts from an empty envelope: nothing of the last text it
-// read (an "id", a "qos") is carried into it.
 void TtvqWSProtocol_dataset_server::BroadcastCurrentRecord(const std::string& aChannel) {
-  if (!FDataSet) return;
-  TtvqWSMessageDataset& message = DatasetMessage();
-  message.DoEnterWrite(true);
-  message.method = Record;
-  message.Channel = aChannel;
-  message.Guid = Guid;
-  message.Text.clear();
-  TtvqWSProtocol_tvq_Server::DoBroadcastMessage(message, aChannel, "", "");
+  if (FDataSet) DoBroadcastMessage(DatasetMessage(), aChannel, "", "");
 }
 
 // Only the dataset envelope carries records: any other envelope (a client's
 // "tvq@broadcast", a publish) is broadcast as the base server writes it.
+// A record starts from an empty envelope: nothing of the last text it read
+// (an "id", a "qos") is carried into it.
 void TtvqWSProtocol_dataset_server::DoBroadcastMessage(TtvqWSMessage& aMessage, const std::string& aChannel,
                                                        const std::string& aExclude, const std::string& aInclude) {
   if (FMessage && &aMessage == FMessage.get()) {

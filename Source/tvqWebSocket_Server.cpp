@@ -20,13 +20,6 @@ constexpr int kIdleWaitMs = 5000;
 
 constexpr const char* kServerLine = "Server: tvqWebSockets 4.4.6";
 
-std::string Base64(const unsigned char* aData, std::size_t aLength) {
-  std::string text(4 * ((aLength + 2) / 3), '\0');
-  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), aData, static_cast<int>(aLength));
-  text.resize(static_cast<std::size_t>(written));
-  return text;
-}
-
 bool StartsWithText(const std::string& aLine, std::string_view aPrefix) {
   return aLine.size() >= aPrefix.size() && tvqMatchesMask(std::string_view(aLine).substr(0, aPrefix.size()), aPrefix);
 }
@@ -87,7 +80,7 @@ std::string tvqWebSocketAccept(const std::string& aKey) {
   const std::string text = aKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
   unsigned char digest[SHA_DIGEST_LENGTH];
   SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-  return Base64(digest, sizeof digest);
+  return tvqBase64Encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
 }
 
 std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKey2, const std::string& aKey3) {

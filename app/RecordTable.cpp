@@ -58,8 +58,9 @@ std::string_view Trim(std::string_view s) {
                       ") into type (" + std::string(aTarget) + ")");
 }
 
-// A whole decimal integer, with an optional sign and surrounding blanks.
-bool ParseInt64(std::string_view aText, std::int64_t& aOut) {
+}  // namespace
+
+bool TryStrToInt64(std::string_view aText, std::int64_t& aOut) {
   std::string_view s = Trim(aText);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty()) return false;
@@ -67,8 +68,7 @@ bool ParseInt64(std::string_view aText, std::int64_t& aOut) {
   return ec == std::errc() && end == s.data() + s.size();
 }
 
-// A whole decimal number with "." as separator; no infinities or NaN.
-bool ParseDouble(std::string_view aText, double& aOut) {
+bool TryStrToFloat(std::string_view aText, double& aOut) {
   std::string_view s = Trim(aText);
   if (!s.empty() && s.front() == '+') s.remove_prefix(1);
   if (s.empty()) return false;
@@ -77,6 +77,8 @@ bool ParseDouble(std::string_view aText, double& aOut) {
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), aOut);
   return ec == std::errc() && end == s.data() + s.size() && std::isfinite(aOut);
 }
+
+namespace {
 
 std::int64_t RoundHalfEven(double aValue) {
   const double rounded = std::nearbyint(aValue);  // the default mode rounds ties to even
@@ -130,7 +132,7 @@ Variant ConvertForField(const Variant& aValue, TFieldType aType, int aSize) {
     case Group::Integer: {
       std::int64_t v;
       if (aValue.IsString()) {
-        if (!ParseInt64(aValue.ToString(), v))
+        if (!TryStrToInt64(aValue.ToString(), v))
           throw EConvertError("'" + aValue.ToString() + "' is not a valid integer value");
       } else {
         v = aValue.ToInt64();
@@ -223,9 +225,9 @@ std::int64_t Variant::ToInt64() const {
   if (IsDateTime()) return RoundHalfEven(std::get<TDateTime>(FValue).Value);
   if (IsString()) {
     std::int64_t v;
-    if (ParseInt64(std::get<std::string>(FValue), v)) return v;
+    if (TryStrToInt64(std::get<std::string>(FValue), v)) return v;
     double d;
-    if (ParseDouble(std::get<std::string>(FValue), d)) return RoundHalfEven(d);
+    if (TryStrToFloat(std::get<std::string>(FValue), d)) return RoundHalfEven(d);
     throw EConvertError("'" + std::get<std::string>(FValue) + "' is not a valid integer value");
   }
   CannotConvert(*this, "Int64");
@@ -239,7 +241,7 @@ double Variant::ToDouble() const {
   if (IsDateTime()) return std::get<TDateTime>(FValue).Value;
   if (IsString()) {
     double d;
-    if (ParseDouble(std::get<std::string>(FValue), d)) return d;
+    if (TryStrToFloat(std::get<std::string>(FValue), d)) return d;
     throw EConvertError("'" + std::get<std::string>(FValue) + "' is not a valid floating point value");
   }
   CannotConvert(*this, "Double");
@@ -264,7 +266,7 @@ bool Variant::ToBoolean() const {
     if (Trim(lower) == "true") return true;
     if (Trim(lower) == "false") return false;
     double d;
-    if (ParseDouble(lower, d)) return d != 0;
+    if (TryStrToFloat(lower, d)) return d != 0;
     throw EConvertError("'" + std::get<std::string>(FValue) + "' is not a valid boolean value");
   }
   if (IsArray()) CannotConvert(*this, "Boolean");
@@ -296,7 +298,7 @@ bool operator==(const Variant& a, const Variant& b) {
       }
     }
     double d;
-    return ParseDouble(text.ToString(), d) && d == other.ToDouble();
+    return TryStrToFloat(text.ToString(), d) && d == other.ToDouble();
   }
   return a.ToDouble() == b.ToDouble();
 }

@@ -73,6 +73,14 @@ class EConvertError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// ------------------------------------------------------------------ text to numbers
+
+// A whole decimal integer, with an optional sign and surrounding blanks.
+bool TryStrToInt64(std::string_view aText, std::int64_t& aOut);
+// A decimal number with "." as separator, an optional sign and exponent and
+// surrounding blanks; no infinities, NaN or values out of range.
+bool TryStrToFloat(std::string_view aText, double& aOut);
+
 // ------------------------------------------------------------------ Variant
 
 // A tagged value: null, or one integer, floating value, string, boolean or

@@ -3,9 +3,6 @@
 // reference server has none), events on the library's event loop as in
 // the program. Prints "port N" once listening; SIGTERM or SIGINT end it.
 //   bench_server [PORT]
-#include <poll.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -31,12 +28,7 @@ int main(int argc, char** argv) {
   quotes.FillQuotes();
   std::printf("port %d\n", binding.Port);
   std::fflush(stdout);
-  std::thread stopper([&loop, signalFd] {
-    pollfd wait{signalFd, POLLIN, 0};
-    while (::poll(&wait, 1, -1) < 0) {
-    }
-    loop.Queue([&loop] { loop.Quit(); });
-  });
+  std::thread stopper = tvqQuitOnStopSignal(loop, signalFd);
   loop.Run();
   server.SetActive(false);
   dataset.SetDataSet(nullptr);

@@ -3,7 +3,6 @@
 // to standard error and the program goes on. The main-thread queue and the
 // timer run on the library's event loop. SIGINT and SIGTERM stop it
 // cleanly: timer off, server off, every thread joined, exit code 0.
-#include <poll.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -30,12 +29,7 @@ int main() {
   TfrmServer frmServer(loop, line(stdout), line(stderr));
   loop.OnException = [&frmServer](std::exception_ptr aError) { frmServer.ShowError(aError); };
 
-  std::thread stopper([&loop, signalFd] {
-    pollfd wait{signalFd, POLLIN, 0};
-    while (::poll(&wait, 1, -1) < 0) {
-    }
-    loop.Queue([&loop] { loop.Quit(); });
-  });
+  std::thread stopper = tvqQuitOnStopSignal(loop, signalFd);
 
   loop.Queue([&frmServer] { frmServer.FormCreate(); });
   loop.Run();
