@@ -8,6 +8,7 @@
 #include <charconv>
 #include <chrono>
 #include <ctime>
+#include <unordered_set>
 
 #include "tvqWebSocket_HTTPResponse.h"
 #include "tvqWebSocket_Platform.h"
@@ -683,12 +684,14 @@ void TtvqWSServer_Net_Base::BroadcastTo(const std::string& aChannel, const std::
     }
   };
   if (!aChannel.empty() && Optimizations.Channels.Enabled) {
+    // A connection subscribed to several of the named channels gets the
+    // message once, in the order the index lists it first.
+    const std::vector<std::string> channels = TtvqSplitCommas(aChannel);
     std::vector<TtvqWSConnection*> targets;
-    for (const std::string& channel : TtvqSplitCommas(aChannel)) {
-      std::vector<TtvqWSConnection*> subscribers;
-      Channels().GetConnections(channel, subscribers);
-      for (TtvqWSConnection* c : subscribers)
-        if (std::find(targets.begin(), targets.end(), c) == targets.end()) targets.push_back(c);
+    for (const std::string& channel : channels) Channels().GetConnections(channel, targets);
+    if (channels.size() > 1) {
+      std::unordered_set<TtvqWSConnection*> seen;
+      std::erase_if(targets, [&](TtvqWSConnection* c) { return !seen.insert(c).second; });
     }
     for (TtvqWSConnection* c : targets) deliver(c, true);
     return;

@@ -9,7 +9,12 @@
 // fanout:  N subscribers, one writer sends K edits as fast as the server
 //          takes them; each edit carries its sequence number and send time
 //          in NAME, so every receipt gives a latency.
-// steady:  N subscribers, R edits per second for S seconds.
+// steady:  N subscribers, R edits per second for S seconds, each sent when
+//          it is due.
+//
+// A latency ends when the message reaches the client's socket (the
+// kernel's receive timestamp); gen_p50_ms and gen_p99_ms also count the
+// time until this one thread, serving every client, read it.
 // idle:    N subscribed, silent clients for S seconds.
 // connect: N clients, at most 50 connecting at a time, each until its end
 //          marker.
@@ -20,6 +25,8 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +49,14 @@ const Clock::time_point kStart = Clock::now();
 
 std::int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - kStart).count();
+}
+
+// Wall-clock microseconds: the clock of the kernel's receive timestamps,
+// which edits carry as their send time.
+std::int64_t WallUs() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return std::int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
 }
 
 // ---- the server's CPU time and memory, from /proc
@@ -107,6 +122,7 @@ struct Client {
   std::int64_t started = 0, syncedAt = 0;
   std::string in, out;
   std::size_t received = 0;  // record messages counted by the scenario
+  std::int64_t arrivedUs = 0;  // kernel receive time of the last read (wall clock)
 };
 
 class LoadGenerator {
@@ -121,6 +137,9 @@ class LoadGenerator {
     client->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(client->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // The kernel stamps what arrives, so a latency ends when the bytes reach
+    // the client's socket, not when this one thread gets round to them.
+    ::setsockopt(client->fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(FPort));
@@ -151,7 +170,11 @@ class LoadGenerator {
     while (!aDone()) {
       const std::int64_t left = deadline - NowUs();
       if (left <= 0) return false;
-      const int n = epoll_wait(FEpoll, events, 256, static_cast<int>(std::min<std::int64_t>(left / 1000 + 1, 20)));
+      // Waits no longer than until the next paced send is due, so that
+      // sends go out on time and not only when traffic wakes this thread.
+      std::int64_t wait = std::min<std::int64_t>(left, 20000);
+      if (NextDueUs) wait = std::clamp<std::int64_t>(NextDueUs() - NowUs(), 0, wait);
+      const int n = epoll_wait(FEpoll, events, 256, static_cast<int>((wait + 999) / 1000));
       for (int i = 0; i < n; ++i) {
         Client& client = *static_cast<Client*>(events[i].data.ptr);
         if (events[i].events & EPOLLOUT) Flush(client);
@@ -162,6 +185,8 @@ class LoadGenerator {
     return true;
   }
   std::function<void()> OnIdle;
+  // When the next paced send is due (NowUs time), if anything is paced.
+  std::function<std::int64_t()> NextDueUs;
 
  private:
   void Flush(Client& aClient) {
@@ -175,9 +200,26 @@ class LoadGenerator {
   void Read(Client& aClient) {
     char buffer[65536];
     while (true) {
-      const ssize_t n = ::recv(aClient.fd, buffer, sizeof buffer, 0);
+      iovec part{buffer, sizeof buffer};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+      msghdr message{};
+      message.msg_iov = &part;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      const ssize_t n = ::recvmsg(aClient.fd, &message, 0);
       if (n <= 0) break;
       aClient.in.append(buffer, static_cast<std::size_t>(n));
+      aClient.arrivedUs = WallUs();
+      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec stamp{};
+          std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+          aClient.arrivedUs = std::int64_t{stamp.tv_sec} * 1000000 + stamp.tv_nsec / 1000;
+        }
+      // A short read took everything the socket had; the next arrival
+      // raises a new edge.
+      if (static_cast<std::size_t>(n) < sizeof buffer) break;
     }
     if (!aClient.open) {
       const std::size_t end = aClient.in.find("\r\n\r\n");
@@ -213,7 +255,7 @@ class LoadGenerator {
 
 std::string Edit(std::int64_t aSequence) {
   char name[40];
-  std::snprintf(name, sizeof name, "s%lld t%lld", static_cast<long long>(aSequence), static_cast<long long>(NowUs()));
+  std::snprintf(name, sizeof name, "s%lld t%lld", static_cast<long long>(aSequence), static_cast<long long>(WallUs()));
   return std::string(R"({"jsonrpc":"2.0", "result":{"method":"tvq@dataset","channel":"tvq@dataset@update","dataset":{"ID":)") +
          std::to_string(aSequence % 20 + 1) + R"(,"NAME":")" + name + R"("}}})";
 }
@@ -243,7 +285,8 @@ int main(int argc, char** argv) {
     else if (option == "--seconds") seconds = std::atoi(value.c_str());
   }
   LoadGenerator generator(port);
-  std::vector<double> latenciesMs;
+  std::vector<double> latenciesMs;  // send to arrival at the client's socket
+  std::vector<double> handledMs;    // send to this generator reading it
   std::size_t delivered = 0;
   std::int64_t lastReceipt = 0;
   bool measuring = false;
@@ -265,7 +308,8 @@ int main(int argc, char** argv) {
     char* end = nullptr;
     std::strtoll(text, &end, 10);
     const long long sent = std::strtoll(end + 2, nullptr, 10);
-    latenciesMs.push_back(static_cast<double>(NowUs() - sent) / 1000.0);
+    latenciesMs.push_back(static_cast<double>(aClient.arrivedUs - sent) / 1000.0);
+    handledMs.push_back(static_cast<double>(WallUs() - sent) / 1000.0);
     ++aClient.received;
     ++delivered;
     lastReceipt = NowUs();
@@ -336,6 +380,9 @@ int main(int argc, char** argv) {
       const std::int64_t due = (NowUs() - start) * rate / 1000000;
       while (sent < std::min(due, total)) generator.Send(writer, Edit(sent++));
     };
+    generator.NextDueUs = [&] {  // OnIdle sends edit `sent` once it is due
+      return sent < total ? start + ((sent + 1) * 1000000 + rate - 1) / rate : NowUs() + 20000;
+    };
   } else {
     // As fast as the server takes them: a new edit whenever the writer's
     // socket has taken everything so far.
@@ -350,10 +397,12 @@ int main(int argc, char** argv) {
   const double elapsed = static_cast<double>(std::max(lastReceipt, start + 1) - start) / 1e6;
   const double serverCpu = ProcessCpuSeconds(pid) - serverBefore;
   std::printf("result scenario=%s clients=%d edits=%lld delivered=%zu lost=%zu delivered_per_s=%.0f "
-              "server_cpu_us_per_msg=%.3f server_cpu_share=%.3f p50_ms=%.2f p99_ms=%.2f max_ms=%.2f gen_cpu_share=%.3f\n",
+              "server_cpu_us_per_msg=%.3f server_cpu_share=%.3f p50_ms=%.2f p99_ms=%.2f max_ms=%.2f "
+              "gen_p50_ms=%.2f gen_p99_ms=%.2f gen_cpu_share=%.3f\n",
               scenario.c_str(), clients, static_cast<long long>(total), delivered, expected - std::min(expected, delivered),
               static_cast<double>(delivered) / elapsed, delivered ? serverCpu * 1e6 / static_cast<double>(delivered) : 0.0,
               serverCpu / elapsed, Percentile(latenciesMs, 0.5), Percentile(latenciesMs, 0.99),
-              Percentile(latenciesMs, 1.0), (OwnCpuSeconds() - own) / elapsed);
+              Percentile(latenciesMs, 1.0), Percentile(handledMs, 0.5), Percentile(handledMs, 0.99),
+              (OwnCpuSeconds() - own) / elapsed);
   return 0;
 }

@@ -85,7 +85,8 @@ for (let round = 1; round <= rounds; round++) {
   }
 }
 
-const keys = ['delivered_per_s', 'server_cpu_us_per_msg', 'server_cpu_share', 'p50_ms', 'p99_ms', 'max_ms', 'lost',
+const keys = ['delivered_per_s', 'server_cpu_us_per_msg', 'server_cpu_share', 'p50_ms', 'p99_ms', 'max_ms',
+  'gen_p50_ms', 'gen_p99_ms', 'lost',
   'rss_kib_per_connection', 'connections_per_s', 'gen_cpu_share'];
 for (const [label, byServer] of Object.entries(results)) {
   const medians = {};
