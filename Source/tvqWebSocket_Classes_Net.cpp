@@ -453,16 +453,18 @@ void TtvqWSConnection_Base_Net::DoReadFrame(bool aMaskRequired) {
           msg.Stream.insert(msg.Stream.end(), payload.begin(), payload.end());
       } else if (payload.size() == 1) {
         return Violation("Invalid Payload length for close code", 1002);
-      } else if (payload.size() == 2) {
+      } else if (payload.size() >= 2) {
+        // The code is checked with or without a reason: codes such as 1005
+        // and 1006 only stand for a missing code and never travel.
         CloseCode = (payload[0] << 8) | payload[1];
         const int code = CloseCode;
         const bool accepted = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1011) ||
                               (code >= 3000 && code <= 4999);
         if (!accepted) return Violation("Invalid close code", 1002);
-        DoCloseConnection({}, 1000);
-      } else if (payload.size() > 2) {
-        CloseCode = (payload[0] << 8) | payload[1];
-        CloseReason = DoDecodeText(TtvqBytes(payload.begin() + 2, payload.end()));
+        if (payload.size() == 2)
+          DoCloseConnection({}, 1000);
+        else
+          CloseReason = DoDecodeText(TtvqBytes(payload.begin() + 2, payload.end()));
       }
       msg.PayLoadLength = 0;
       if (HasTCPConnection()) DoProcessFrame();

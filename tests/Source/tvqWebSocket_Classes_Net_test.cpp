@@ -394,6 +394,9 @@ INSTANTIATE_TEST_SUITE_P(
         Violation{"close_1004", test::CloseFrame(1004), "Invalid close code", 1002},
         Violation{"close_2999", test::CloseFrame(2999), "Invalid close code", 1002},
         Violation{"close_5000", test::CloseFrame(5000), "Invalid close code", 1002},
+        Violation{"close_1005_with_reason", test::CloseFrame(1005, "bye"), "Invalid close code", 1002},
+        Violation{"close_0_with_reason", test::CloseFrame(0, "bye"), "Invalid close code", 1002},
+        Violation{"close_reason_not_utf8", test::CloseFrame(1000, "\xC0\x80"), "Invalid UTF8 message", 1007},
         Violation{"utf8_overlong", ClientFrame(0x81, "\xC0\x80"), "Invalid UTF8 message", 1007},
         Violation{"utf8_surrogate", ClientFrame(0x81, "\xED\xA0\x80"), "Invalid UTF8 message", 1007},
         Violation{"utf8_above_max", ClientFrame(0x81, "\xF4\x90\x80\x80"), "Invalid UTF8 message", 1007},
@@ -436,7 +439,7 @@ TEST_P(ValidCloseTest, EndsTheConnectionQuietly) {
 INSTANTIATE_TEST_SUITE_P(Reader, ValidCloseTest,
                          ::testing::Values(ValidClose{"code_1000", test::CloseFrame(1000), 1000, ""},
                                            ValidClose{"code_4000", test::CloseFrame(4000), 4000, ""},
-                                           ValidClose{"code_1005_with_reason", test::CloseFrame(1005, "bye"), 1005, "bye"},
+                                           ValidClose{"code_1001_with_reason", test::CloseFrame(1001, "bye"), 1001, "bye"},
                                            ValidClose{"empty", ClientFrame(0x88, ""), 0, ""}),
                          [](const auto& info) { return info.param.name; });
 
