@@ -45,11 +45,6 @@ bool IsValidUTF8(const std::uint8_t* aBytes, std::size_t aLength) {
   return true;
 }
 
-std::size_t CountCharacters(const std::string& aText) {
-  return static_cast<std::size_t>(
-      std::count_if(aText.begin(), aText.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
-
 const std::uint8_t* BytesOf(const std::string& aText) { return reinterpret_cast<const std::uint8_t*>(aText.data()); }
 
 }  // namespace
@@ -134,10 +129,15 @@ void TtvqWSConnection_Base_Net::WriteFragments(const std::uint8_t* aData, std::s
                                                bool aContinue, int aSize) {
   const auto size = static_cast<std::size_t>(std::max(aSize, 1));
   TtvqLock guard(FCS);
+  struct EndMessage {
+    bool& flag;
+    ~EndMessage() { flag = false; }
+  } endMessage{FWritingMessage};
   for (std::size_t offset = 0; offset < aLength; offset += size) {
     const bool first = offset == 0;
     const bool last = offset + size >= aLength;
     WriteFrame(first && !aContinue ? aOpCode : opContinuation, last, aData + offset, std::min(size, aLength - offset));
+    FWritingMessage = true;  // the backlog cap applies to a message's first frame only
   }
 }
 
@@ -193,8 +193,9 @@ void TtvqWSConnection_Base_Net::DoWriteData(const std::string& aText, int aSize,
     DoWriteHixie76(aText, opText);
     return;
   }
-  // Characters decide whether to split; the cut counts bytes.
-  const bool split = aSize > 0 && CountCharacters(aText) > static_cast<std::size_t>(aSize);
+  // Bytes decide whether to split, as they decide where to cut: no frame
+  // carries more than aSize bytes.
+  const bool split = aSize > 0 && aText.size() > static_cast<std::size_t>(aSize);
   WriteByStreaming(BytesOf(aText), aText.size(), opText, split, aSize, aStreaming);
 }
 
@@ -368,8 +369,9 @@ void TtvqWSConnection_Base_Net::DoReadFrame(bool aMaskRequired) {
         default: return Violation("Invalid Control OptCode", 1002);
       }
       FWSMSG->Fragmented = (b & 0x80) == 0;
-      if (!FWSMSG->Continuation && (b & 0x70) != 0)
-        return Violation("Invalid value of RSV while no Extension Negotiated", 1002);
+      // No extension is negotiated, so no frame may carry an RSV bit, a
+      // continuation frame included.
+      if ((b & 0x70) != 0) return Violation("Invalid value of RSV while no Extension Negotiated", 1002);
       if (FWSMSG->Fragmented && IsControlOpcode(FWSMSG->OpCode))
         return Violation("Control Message must not be fragmented", 1002);
       FWSMSG->State = 1;
@@ -405,6 +407,9 @@ void TtvqWSConnection_Base_Net::DoReadFrame(bool aMaskRequired) {
       if (DoReadBytes(1, one) == 0) return;
       FWSMSG->PayLoadLength = (FWSMSG->PayLoadLength << 8) | one[0];
       ++FWSMSG->PLState;
+      // The most significant bit of a 64-bit length must be 0.
+      if (FWSMSG->PayLoad == pa64bits && FWSMSG->PLState == 1 && (one[0] & 0x80) != 0)
+        return Violation("Invalid payload length", 1002);
       if (FWSMSG->PLState == (FWSMSG->PayLoad == pa16bits ? 2 : 8)) LengthComplete();
       return;
     }
@@ -682,8 +687,11 @@ void TtvqWSConnection_Net::Wake() {
   [[maybe_unused]] const ssize_t written = ::write(FWakeHandle, &one, sizeof one);
 }
 
+// The cap bounds what waits before a new message, so that a client that
+// stopped reading is dropped while one message larger than the cap (or
+// the rest of a fragmented one) still goes out whole.
 void TtvqWSConnection_Net::Enqueue(const std::uint8_t* aData, std::size_t aLength) {
-  if (MaxBacklog > 0 && FBacklog.size() + aLength > MaxBacklog) {
+  if (MaxBacklog > 0 && !FWritingMessage && FBacklog.size() > MaxBacklog) {
     // A client that stopped reading: it is dropped, and it costs no one
     // else anything.
     FBacklog.clear();

@@ -74,6 +74,10 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   void DoWriteHixie76(const std::string& aText, TOpcode aKind);
 
  protected:
+  // FCS held: the frames after the first of a fragmented message are being
+  // written (a message is never cut off halfway).
+  bool FWritingMessage = false;
+
   void DoWriteData(const std::string& aText, int aSize, TwsStreaming aStreaming) override;
   void DoWriteData(const TtvqBytes& aStream, int aSize, TwsStreaming aStreaming) override;
   void DoWriteClose(int aCloseCode) override;
@@ -144,8 +148,9 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
 // Writes never wait for the peer: a frame goes straight to the socket when
 // nothing is queued before it and the socket takes it; otherwise it joins
 // the connection's backlog (whole frames, in order), which the
-// connection's own thread sends as the socket drains. A backlog past
-// MaxBacklog bytes drops the connection, as a write error does.
+// connection's own thread sends as the socket drains. A new message that
+// finds more than MaxBacklog bytes waiting drops the connection, as a write
+// error does.
 class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
  public:
   TtvqWSConnection_Net();

@@ -134,8 +134,8 @@ TEST_F(CodecTest, WritesFollowTheStreamingMode) {
            Case{stmLast, 0, "ab", B("\x80\x02" "ab")},
            Case{stmContinueAndLast, 0, "ab", B("\x80\x02" "ab")},
            Case{stmContinueAndLast, 2, "abcde", B("\x00\x02" "ab" "\x00\x02" "cd" "\x80\x01" "e")},
-           // characters decide whether to split, bytes where to cut
-           Case{stmNone, 3, "\xC3\xA9\xC3\xA9\xC3\xA9", B("\x81\x06\xC3\xA9\xC3\xA9\xC3\xA9")},
+           // bytes decide whether to split and where to cut, also inside a character
+           Case{stmNone, 3, "\xC3\xA9\xC3\xA9\xC3\xA9", B("\x01\x03\xC3\xA9\xC3" "\x80\x03\xA9\xC3\xA9")},
        }) {
     SCOPED_TRACE(c.streaming);
     ws.WriteData(c.text, c.size, c.streaming);
@@ -184,6 +184,33 @@ TEST_F(CodecTest, AWriterToAPeerThatStoppedReadingNeverWaitsAndIsDroppedPastTheC
   EXPECT_LT(written, 1000);
   EXPECT_LE(ws.BacklogSize(), ws.MaxBacklog);
   EXPECT_TRUE(test::WaitUntil([&] { return !ws.Active(); }));
+}
+
+// The cap bounds what waits before a message, not the message: one larger
+// than the cap, whole or in fragments, reaches a peer that reads.
+TEST_F(CodecTest, AMessageLargerThanTheCapGoesOutWhole) {
+  ws.MaxBacklog = 64 * 1024;
+  const std::string text(std::size_t{12} << 20, 'y');  // more than the socket buffers take
+  std::atomic<bool> done{false};
+  std::thread connectionThread([&] {  // sends the backlog as the socket drains
+    while (!done) ws.WaitForWork(10);
+  });
+  for (const int fragmentSize : {0, 16 * 1024}) {
+    SCOPED_TRACE(fragmentSize);
+    EXPECT_NO_THROW(ws.WriteData(text, fragmentSize));
+    const std::size_t frames = fragmentSize ? text.size() / fragmentSize : 1;
+    const std::size_t headerBytes = fragmentSize ? frames * 4 : 10;
+    const std::string wire = client.Receive(text.size() + headerBytes, std::chrono::seconds(10));
+    EXPECT_EQ(wire.size(), text.size() + headerBytes);
+    if (wire.size() != text.size() + headerBytes) break;
+    EXPECT_EQ(static_cast<std::uint8_t>(wire[0]), fragmentSize ? 0x01 : 0x81);
+    if (fragmentSize) {
+      EXPECT_EQ(static_cast<std::uint8_t>(wire[wire.size() - fragmentSize - 4]), 0x80);  // the last frame
+    }
+  }
+  done = true;
+  connectionThread.join();
+  EXPECT_TRUE(ws.Active());
 }
 
 TEST_F(CodecTest, PingsAreRememberedForTheirPong) {
@@ -405,7 +432,9 @@ INSTANTIATE_TEST_SUITE_P(
         Violation{"utf8_across_fragments", ClientFrame(0x01, "\xE2") + ClientFrame(0x80, "\x82"), "Invalid UTF8 message", 1007},
         Violation{"pong_mismatch", ClientFrame(0x8A, "other"), "Received Pong is different from Sent Ping", 1000},
         Violation{"too_big", test::ClientHeader(0x82, std::uint64_t{1} << 40), "Message too big", 1009},
-        Violation{"too_big_no_wrap", test::ClientHeader(0x82, (std::uint64_t{1} << 63) + 5), "Message too big", 1009}),
+        Violation{"length_top_bit_set", test::ClientHeader(0x82, (std::uint64_t{1} << 63) + 5), "Invalid payload length", 1002},
+        Violation{"rsv1_on_continuation", ClientFrame(0x01, "a") + ClientFrame(0xC0, "b"),
+                  "Invalid value of RSV while no Extension Negotiated", 1002}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(CodecTest, AMessageTooBigAcrossFragmentsIsRefused) {
