@@ -135,9 +135,58 @@ const THeaderField kHeaderFields[] = {
     {"Sec-WebSocket-Key2: ", &TtvqWSHandShakeServer::IsKey2, &TtvqWSHandShakeServer::Key2},
 };
 
+// A sub-protocol list split at its commas, each name without the blanks
+// around it ("a, b" names a and b, as browsers write it).
+std::vector<std::string> ProtocolNames(const std::string& aList) {
+  std::vector<std::string> names;
+  for (const std::string& part : TtvqSplitCommas(aList)) {
+    const std::size_t first = part.find_first_not_of(" \t");
+    if (first == std::string::npos) continue;
+    names.push_back(part.substr(first, part.find_last_not_of(" \t") - first + 1));
+  }
+  return names;
+}
+
+// A Sec-WebSocket-Key must be the base64 form of 16 bytes.
+bool IsSixteenByteKey(std::string_view aKey) {
+  while (!aKey.empty() && (aKey.back() == ' ' || aKey.back() == '\t')) aKey.remove_suffix(1);
+  if (aKey.size() != 24 || aKey.substr(22) != "==") return false;
+  unsigned char bytes[18];
+  return EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(aKey.data()), 24) == 18;
+}
+
+// The wire versions whose framing this server speaks: 13, and 8 of the
+// draft that introduced the same framing.
+bool IsKnownVersion(std::string_view aVersion) {
+  while (!aVersion.empty() && (aVersion.back() == ' ' || aVersion.back() == '\t')) aVersion.remove_suffix(1);
+  return aVersion == "13" || aVersion == "8";
+}
+
 }  // namespace
 
+// A refused opening handshake is answered in HTTP before the connection is
+// dropped, so that the client learns why: 426 with the version this server
+// speaks for an unknown version, 400 for everything else.
 void TtvqWSConnectionServer::DoHandshake() {
+  FRefusalStatus = 400;
+  try {
+    AnswerHandshake();
+  } catch (const TtvqWSException&) {
+    if (!Enabled() && HasTCPConnection()) {
+      const std::string answer = FRefusalStatus == 426
+                                     ? "HTTP/1.1 426 Upgrade Required\r\nSec-WebSocket-Version: 13\r\n"
+                                     : "HTTP/1.1 400 Bad Request\r\n";
+      try {
+        WriteResponse(answer + "Connection: close\r\nContent-Length: 0\r\n\r\n");
+      } catch (...) {
+        // the peer is gone already; the refusal goes on as it was
+      }
+    }
+    throw;
+  }
+}
+
+void TtvqWSConnectionServer::AnswerHandshake() {
   TtvqWSHandShakeServer& h = Handshake;
   for (const std::string& line : HeadersRequest) {
     if (StartsWithText(line, "GET /")) {
@@ -175,13 +224,19 @@ void TtvqWSConnectionServer::DoHandshake() {
   }
   if (!h.IsKey && !h.IsKey1 && !h.IsKey2) throw TtvqWSException("Error Decoding Header: WebSocket-Key");
   Specification = h.Key1.empty() ? spRFC6455 : spHixie76;
+  if (Specification == spRFC6455) {
+    if (!IsSixteenByteKey(h.Key)) throw TtvqWSException("Error Decoding Header: WebSocket-Key");
+    if (h.IsVersion && !IsKnownVersion(h.Version)) {
+      FRefusalStatus = 426;
+      throw TtvqWSException("Error Decoding Header: WebSocket Version");
+    }
+  }
 
-  // The client's order decides; names compare without letter case, and a
-  // blank after a comma stays part of the next name.
+  // The client's order decides; names compare without letter case.
   std::string chosen;
   if (!h.Protocols.empty()) {
-    const std::vector<std::string> accepted = TtvqSplitCommas(Protocol);
-    for (const std::string& offered : TtvqSplitCommas(h.Protocols)) {
+    const std::vector<std::string> accepted = ProtocolNames(Protocol);
+    for (const std::string& offered : ProtocolNames(h.Protocols)) {
       if (std::any_of(accepted.begin(), accepted.end(), [&](const std::string& a) { return tvqSameText(a, offered); })) {
         chosen = offered;
         break;
@@ -189,7 +244,7 @@ void TtvqWSConnectionServer::DoHandshake() {
     }
     if (chosen.empty()) {
       std::string names;
-      for (const std::string& offered : TtvqSplitCommas(h.Protocols)) names += offered + "\n";
+      for (const std::string& offered : ProtocolNames(h.Protocols)) names += offered + "\n";
       throw TtvqWSException("Error Protocol: " + names + " not supported.");
     }
   }

@@ -52,6 +52,11 @@ class TtvqWSConnectionServer : public TtvqWSConnection_Net {
 
  protected:
   void DoHandshake() override;
+
+ private:
+  // Reads the request and writes the 101 answer; throws the refusal.
+  void AnswerHandshake();
+  int FRefusalStatus = 400;  // the HTTP status a refusal is answered with
 };
 
 struct TtvqWSServerOptions {
