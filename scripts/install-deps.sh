@@ -17,6 +17,7 @@ packages=(
   clang
   libclang-rt-14-dev
   chromium
+  python3
 )
 # Node.js and npm: the machine's own when it has them (a newer build than
 # Debian's may be installed), Debian's otherwise.
