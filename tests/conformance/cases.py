@@ -83,7 +83,9 @@ def judge(ctx, conn, expect) -> Result:
         events = collect(conn, ctx.echo_timeout, counts_at_least(len(expect.messages), len(expect.pongs)))
         return verdict_echo(events, expect.messages, expect.pongs, expect.pong_first)
     if isinstance(expect, Fails):
-        events = collect(conn, ctx.timeout, messages_at_least(len(expect.prior) + 1))
+        # Echoes before the failure get the time of any echo.
+        wait = max(ctx.timeout, ctx.echo_timeout) if expect.prior else ctx.timeout
+        events = collect(conn, wait, messages_at_least(len(expect.prior) + 1))
         return verdict_fail(events, expect.code, expect.prior, expect.no_pong, expect.utf8)
     if isinstance(expect, Answers):
         events = collect(conn, ctx.timeout, messages_at_least(1))
@@ -451,20 +453,20 @@ def invalid_every_split(data, ctx):
 
 
 def group6() -> list:
-    rows = []
-    for name, data in utf8data.VALID:
-        rows.append(("valid %s, whole" % name, valid_whole, data))
-        if len(data) >= 2:
-            rows.append(("valid %s, one frame per byte" % name, valid_per_byte, data))
-        if len(data) >= 3:
-            rows.append(("valid %s, two fragments at every cut" % name, valid_every_split, data))
-    for name, data in utf8data.INVALID:
-        rows.append(("invalid %s, whole" % name, invalid_whole, data))
-        if len(data) >= 2:
-            rows.append(("invalid %s, one frame per byte" % name, invalid_per_byte, data))
-        if len(data) >= 3:
-            rows.append(("invalid %s, two fragments at every cut" % name, invalid_every_split, data))
-    return [Case(6, name, partial(run, data)) for name, run, data in rows]
+    # Each sequence whole, one frame per byte (2 bytes or more) and in two
+    # fragments at every cut (3 bytes or more).
+    ways = {
+        "valid": (utf8data.VALID, (valid_whole, valid_per_byte, valid_every_split)),
+        "invalid": (utf8data.INVALID, (invalid_whole, invalid_per_byte, invalid_every_split)),
+    }
+    labels = ("whole", "one frame per byte", "two fragments at every cut")
+    cases = []
+    for kind, (sequences, runs) in ways.items():
+        for name, data in sequences:
+            for shortest, label, run in zip((0, 2, 3), labels, runs):
+                if len(data) >= shortest:
+                    cases.append(Case(6, "%s %s, %s" % (kind, name, label), partial(run, data)))
+    return cases
 
 
 # -- 7 close handling -----------------------------------------------------------
@@ -532,6 +534,9 @@ def group7() -> list:
 LIMIT_SIZES = [64 * KIB, 256 * KIB, 1 * MIB, 4 * MIB, 8 * MIB, 16 * MIB]
 LIMIT_FRAGMENTED_SIZE = 4 * MIB
 LIMIT_FRAGMENTS = [64, 256, 1 * KIB, 4 * KIB, 16 * KIB, 64 * KIB]
+# The corners: the largest message in the largest fragments, the smallest
+# in the smallest.
+LIMIT_FRAGMENTED_EXTREMES = [(16 * MIB, 64 * KIB), (64 * KIB, 64)]
 GROWTH_FACTOR = 4.0        # allowed growth of time per MiB from 1 MiB to the largest
 GROWTH_TRIES = 3           # timed echoes per size for the growth check
 
@@ -607,9 +612,9 @@ def linear_growth(opcode, ctx) -> Result:
 def group9() -> list:
     rows = [("%s of %s, whole" % (op_name(op), size_text(n)), op, n, 0)
             for op in (OP_TEXT, OP_BINARY) for n in LIMIT_SIZES]
-    rows += [("%s of %s in fragments of %s" % (op_name(op), size_text(LIMIT_FRAGMENTED_SIZE),
-                                               size_text(frag)), op, LIMIT_FRAGMENTED_SIZE, frag)
-             for op in (OP_TEXT, OP_BINARY) for frag in LIMIT_FRAGMENTS]
+    fragmented = [(LIMIT_FRAGMENTED_SIZE, frag) for frag in LIMIT_FRAGMENTS] + LIMIT_FRAGMENTED_EXTREMES
+    rows += [("%s of %s in fragments of %s" % (op_name(op), size_text(n), size_text(frag)), op, n, frag)
+             for op in (OP_TEXT, OP_BINARY) for n, frag in fragmented]
     cases = table(9, rows, limit_echo)
     cases += [Case(9, "time grows linearly with size (%s)" % op_name(op), partial(linear_growth, op))
               for op in (OP_TEXT, OP_BINARY)]
@@ -665,6 +670,10 @@ def group10() -> list:
     two_byte = lambda: "\u00e9".encode("utf-8") * 40000
     rows.append(("text of 40000 2-byte characters (80000 bytes) comes back in two frames",
                  OP_TEXT, two_byte, 0, 2))
+    # 65536 is no multiple of 3: the cut falls inside a character.
+    three_byte = lambda: "\u20ac".encode("utf-8") * 30000
+    rows.append(("text of 30000 3-byte characters (90000 bytes) comes back in two frames",
+                 OP_TEXT, three_byte, 0, 2))
     return table(10, rows, server_fragmenting)
 
 

@@ -22,12 +22,14 @@ A server that exits during a case is restarted; that case fails.
 
 import argparse
 import os
+import select
 import signal
 import subprocess
 import sys
 import time
 
 import cases as suite
+import judge
 from judge import FAIL, NO_CLOSE, NO_UTF8, NON_STRICT, PASS, Result
 from wsclient import Conn, op_name, open_ws
 
@@ -51,8 +53,11 @@ class Server:
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.log)
         deadline = time.monotonic() + START_TIMEOUT
         line = b""
-        while not line.endswith(b"\n") and time.monotonic() < deadline:
-            byte = self.proc.stdout.read(1)
+        while not line.endswith(b"\n"):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not select.select([self.proc.stdout], [], [], remaining)[0]:
+                break
+            byte = os.read(self.proc.stdout.fileno(), 1)  # unbuffered, so select stays true to it
             if not byte:
                 break
             line += byte
@@ -272,6 +277,8 @@ def parse_args():
 
 def main() -> int:
     args = parse_args()
+    # A server may take as long to end TCP after a close as to fail a connection.
+    judge.CLOSE_WAIT = max(judge.CLOSE_WAIT, args.timeout)
     os.makedirs(args.out, exist_ok=True)
     cases = suite.all_cases()
     numbered, index = [], {}

@@ -251,20 +251,26 @@ class Conn:
             log.append("...")
 
     # -- receiving --------------------------------------------------------
-    def _fill(self):
-        """Read what the socket holds now; parse whole frames."""
+    def _recv(self) -> bool:
+        """Append what the socket holds now to inbuf; False (and `ended`
+        set) once the connection has ended."""
         try:
             chunk = self.sock.recv(RECV_SIZE)
         except (BlockingIOError, InterruptedError):
-            return
+            return True
         except (ConnectionResetError, ConnectionAbortedError):
             self.ended = "reset"
-            return
+            return False
         if not chunk:
             self.ended = "eof"
-            return
+            return False
         self.inbuf += chunk
-        self._parse()
+        return True
+
+    def _fill(self):
+        """Read what the socket holds now; parse whole frames."""
+        if self._recv():
+            self._parse()
 
     def _parse(self):
         while True:
@@ -307,18 +313,8 @@ class Conn:
             if remaining <= 0:
                 return None
             readable, _, _ = select.select([self.sock], [], [], remaining)
-            if readable:
-                try:
-                    chunk = self.sock.recv(RECV_SIZE)
-                except (BlockingIOError, InterruptedError):
-                    continue
-                except (ConnectionResetError, ConnectionAbortedError):
-                    self.ended = "reset"
-                    break
-                if not chunk:
-                    self.ended = "eof"
-                    break
-                self.inbuf += chunk
+            if readable and not self._recv():
+                break
         end = self.inbuf.find(b"\r\n\r\n")
         if end < 0:
             return None
@@ -329,11 +325,12 @@ class Conn:
 
     # -- sending ----------------------------------------------------------
     def send(self, data: bytes, chunk: Optional[int] = None, delay: float = 0.0,
-             timeout: float = 30.0, log: bool = True) -> bool:
+             timeout: float = 30.0, log: bool = True, answering_close: bool = False) -> bool:
         """Write data in writes of at most `chunk` bytes (all at once when
         None), sleeping `delay` seconds between writes, reading whatever
         arrives meanwhile. Stops early when the server ended the connection
-        or sent a close frame. True if every byte was written."""
+        or sent a close frame (unless this is the answer to that close
+        frame). True if every byte was written."""
         if log:
             for text in describe_wire(data):
                 self._log(self.sent_log, text + (" (in %d-byte writes)" % chunk if chunk else ""))
@@ -343,7 +340,7 @@ class Conn:
         offset = 0
         deadline = time.monotonic() + timeout
         while offset < len(view):
-            if self.ended is not None or self.close_seen or self.send_failed:
+            if self.ended is not None or (self.close_seen and not answering_close) or self.send_failed:
                 return False
             remaining = deadline - time.monotonic()
             if remaining <= 0:
