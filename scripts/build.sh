@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 flavour=${1:-normal}
 case "$flavour" in
   normal) dir=build; flags=() ;;
-  asan)   dir=build-asan; flags=(-DTICKERHALL_SANITIZE=ON -DTICKERHALL_BENCH=OFF -DTICKERHALL_E2E=OFF -DTICKERHALL_SOAK=OFF -DTICKERHALL_CONFORMANCE=OFF) ;;
+  asan)   dir=build-asan; flags=(-DTICKERHALL_SANITIZE=ON -DTICKERHALL_BENCH=OFF -DTICKERHALL_E2E=OFF -DTICKERHALL_SOAK=OFF) ;;
   tsan)   dir=build-tsan; flags=(-DTICKERHALL_TSAN=ON -DTICKERHALL_BENCH=OFF -DTICKERHALL_E2E=OFF -DTICKERHALL_SOAK=OFF -DTICKERHALL_CONFORMANCE=OFF) ;;
   *) echo "usage: scripts/build.sh [normal|asan|tsan]" >&2; exit 2 ;;
 esac

@@ -44,6 +44,7 @@ class Server:
 
     def __init__(self, path: str, strict: bool, log_path: str):
         self.path, self.strict, self.log_path = path, strict, log_path
+        open(log_path, "wb").close()  # this run's log only; restarts append to it
         self.proc = None
         self.port = None
 
@@ -157,15 +158,20 @@ def run_mode(mode, selected, args) -> dict:
                       flush=True)
     finally:
         server.stop()
+    with open(server.log_path, "rb") as log:
+        # A server built with sanitizers reports memory and undefined-behaviour
+        # errors on its standard error.
+        sanitizer = [line.decode("utf-8", "replace").strip() for line in log
+                     if b"Sanitizer" in line or b"runtime error:" in line]
     return {"mode": mode, "rows": rows, "timings": timings, "notes": notes,
-            "seconds": time.monotonic() - started}
+            "sanitizer": sanitizer[:5], "seconds": time.monotonic() - started}
 
 
 # -- judging the run --------------------------------------------------------------
 
 def must_hold_problems(run) -> list:
-    problems = []
     mode = run["mode"]
+    problems = ["%s mode server: %s" % (mode, line) for line in run["sanitizer"]]
     for case_id, case, result, _, _ in run["rows"]:
         if result.verdict == PASS:
             continue
