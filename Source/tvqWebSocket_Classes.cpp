@@ -7,6 +7,9 @@
 #endif
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <random>
 
 #include "tvqWebSocket_Classes_Queues.h"
@@ -535,7 +538,18 @@ void TtvqWSComponent_Base::Drain(TKind aKind) {
     bool& flag;
     ~EndDrain() { flag = false; }
   } endDrain{FAsync[aKind]};
+  // A lone event is waited for by every client it writes to: its release
+  // may use a second core. A run of many is throughput, and the other core
+  // is better left to whoever else needs it.
+  std::size_t raised = 0;
+  struct ShareIfLone {
+    const std::size_t& raised;
+    ~ShareIfLone() {
+      if (raised == 1) TtvqWriteCork::ShareRelease();
+    }
+  } shareIfLone{raised};
   while (std::unique_ptr<TtvqWSNotifyObject> item = TakeFirst(*FNotify[aKind])) {
+    ++raised;
     if (aKind != evDisconnect) {
       Raise(aKind, *item);
       continue;
@@ -703,25 +717,105 @@ namespace {
 
 thread_local int gCorks = 0;
 thread_local std::vector<TtvqWSConnection*> gCorked;
+thread_local bool gShareRelease = false;
 
 }  // namespace
 
 TtvqWriteCork::TtvqWriteCork() { ++gCorks; }
 
-TtvqWriteCork::~TtvqWriteCork() {
-  if (--gCorks > 0) return;
-  std::vector<TtvqWSConnection*> touched;
-  touched.swap(gCorked);
-  for (TtvqWSConnection* connection : touched) {
+namespace {
+
+void FlushEach(TtvqWSConnection* const* aFirst, TtvqWSConnection* const* aLast) {
+  for (; aFirst != aLast; ++aFirst) {
     try {
-      connection->FlushBacklog();
+      (*aFirst)->FlushBacklog();
     } catch (...) {
       // a failed socket: its own thread sees it and ends the connection
     }
   }
 }
 
+// A second thread that sends half of a large shared release, so that one
+// broadcast to many clients leaves from two cores. Started on first use,
+// joined at exit.
+class TFlushHelper {
+ public:
+  static TFlushHelper& Instance() {
+    static TFlushHelper helper;
+    return helper;
+  }
+  void Start(TtvqWSConnection* const* aFirst, TtvqWSConnection* const* aLast) {
+    std::lock_guard guard(FLock);
+    FFirst = aFirst;
+    FLast = aLast;
+    FBusy = true;
+    FWake.notify_all();
+  }
+  void Wait() {
+    std::unique_lock lock(FLock);
+    FWake.wait(lock, [this] { return !FBusy; });
+  }
+  ~TFlushHelper() {
+    {
+      std::lock_guard guard(FLock);
+      FQuit = true;
+    }
+    FWake.notify_all();
+    FThread.join();
+  }
+
+ private:
+  TFlushHelper() : FThread([this] { Run(); }) {}
+  void Run() {
+    std::unique_lock lock(FLock);
+    while (true) {
+      FWake.wait(lock, [this] { return FQuit || FBusy; });
+      if (FQuit) return;
+      lock.unlock();
+      FlushEach(FFirst, FLast);
+      lock.lock();
+      FBusy = false;
+      FWake.notify_all();
+    }
+  }
+  std::mutex FLock;
+  std::condition_variable FWake;
+  TtvqWSConnection* const* FFirst = nullptr;
+  TtvqWSConnection* const* FLast = nullptr;
+  bool FBusy = false, FQuit = false;
+  std::thread FThread;
+};
+
+// Fewer touched connections than this are not worth a hand-over.
+constexpr std::size_t kSharedFlush = 64;
+
+}  // namespace
+
+TtvqWriteCork::~TtvqWriteCork() {
+  if (--gCorks > 0) return;
+  std::vector<TtvqWSConnection*> touched;
+  touched.swap(gCorked);
+  TtvqWSConnection* const* first = touched.data();
+  TtvqWSConnection* const* last = first + touched.size();
+  static const bool twoCores = std::thread::hardware_concurrency() > 1;
+  const bool shared = gShareRelease;
+  gShareRelease = false;
+  if (!shared || touched.size() < kSharedFlush || !twoCores) {
+    FlushEach(first, last);
+    return;
+  }
+  TFlushHelper& helper = TFlushHelper::Instance();
+  TtvqWSConnection* const* middle = first + touched.size() / 2;
+  helper.Start(middle, last);
+  FlushEach(first, middle);
+  helper.Wait();
+}
+
 bool TtvqWriteCork::Held() { return gCorks > 0; }
+
+void TtvqWriteCork::ShareRelease() {
+  if (gCorks == 1) gShareRelease = true;  // a nested hold's wish would reach the outer release
+}
 
 void TtvqWriteCork::Touch(TtvqWSConnection* aConnection) { gCorked.push_back(aConnection); }
 

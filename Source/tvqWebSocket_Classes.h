@@ -304,6 +304,9 @@ class TtvqWriteCork {
   TtvqWriteCork(const TtvqWriteCork&) = delete;
   TtvqWriteCork& operator=(const TtvqWriteCork&) = delete;
   static bool Held();
+  // The release of the current, outermost hold may send on two threads
+  // (ignored inside a nested hold).
+  static void ShareRelease();
   // Notes a connection whose queue the release must send; a connection
   // freed before that is forgotten (on the thread that frees it).
   static void Touch(TtvqWSConnection* aConnection);

@@ -242,6 +242,49 @@ class DispatchTest : public ::testing::Test {
   Recorder recorder;
 };
 
+// A connection that notes the threads that sent its queue.
+class FlushRecorder : public TtvqWSConnection {
+ public:
+  bool FlushBacklog() override {
+    std::lock_guard guard(FLock);
+    Threads.push_back(std::this_thread::get_id());
+    return true;
+  }
+  std::vector<std::thread::id> Threads;
+
+ private:
+  std::mutex FLock;
+};
+
+TEST(TtvqWriteCork, EveryTouchedQueueIsSentOnceAndASharedReleaseUsesTwoThreads) {
+  enum Hold { kPlain, kShared, kSharedInsideANestedHold };
+  const bool twoCores = std::thread::hardware_concurrency() > 1;
+  for (const Hold hold : {kPlain, kShared, kSharedInsideANestedHold}) {
+    SCOPED_TRACE(hold);
+    std::vector<std::unique_ptr<FlushRecorder>> connections;
+    {
+      TtvqWriteCork cork;
+      for (int i = 0; i < 200; ++i) {
+        connections.push_back(std::make_unique<FlushRecorder>());
+        TtvqWriteCork::Touch(connections.back().get());
+      }
+      if (hold == kShared) TtvqWriteCork::ShareRelease();
+      if (hold == kSharedInsideANestedHold) {
+        TtvqWriteCork nested;
+        TtvqWriteCork::ShareRelease();
+      }
+      for (const auto& c : connections) EXPECT_THAT(c->Threads, IsEmpty());  // nothing before the release
+    }
+    std::set<std::thread::id> threads;
+    for (const auto& c : connections) {
+      ASSERT_EQ(c->Threads.size(), 1u);
+      threads.insert(c->Threads.front());
+    }
+    EXPECT_TRUE(threads.count(std::this_thread::get_id()));
+    EXPECT_EQ(threads.size(), hold == kShared && twoCores ? 2u : 1u);
+  }
+}
+
 TEST_F(DispatchTest, ABurstFromAConnectionThreadArrivesInOrderOnTheMainThread) {
   TtvqWSConnection* c = NewConnection();
   std::thread reader([&] {
