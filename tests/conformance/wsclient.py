@@ -124,42 +124,53 @@ class Ended(NamedTuple):
     how: str               # "eof", "reset" or "timeout"
 
 
+class Header(NamedTuple):
+    fin: bool
+    rsv: int
+    opcode: int
+    size: int              # payload length
+    masked: bool
+    key: bytes             # masking key (empty when not masked)
+    minimal: bool          # length written in its shortest form
+    body: int              # where the payload starts
+
+
+# Length marker -> (header bytes before the key, length format, smallest
+# length that needs this form).
+LENGTH_FORMS = {126: (4, ">H", 126), 127: (10, ">Q", 0x10000)}
+
+
+def decode_header(buf, pos: int = 0) -> Optional[Header]:
+    """The frame header at buf[pos:], or None when it is not all there."""
+    if len(buf) < pos + 2:
+        return None
+    first, second = buf[pos], buf[pos + 1]
+    size = second & 0x7F
+    head, minimal = 2, True
+    if size in LENGTH_FORMS:
+        head, form, smallest = LENGTH_FORMS[size]
+        if len(buf) < pos + head:
+            return None
+        size = struct.unpack_from(form, buf, pos + 2)[0]
+        minimal = size >= smallest
+    masked = bool(second & 0x80)
+    if len(buf) < pos + head + (4 if masked else 0):
+        return None
+    key = bytes(buf[pos + head:pos + head + 4]) if masked else b""
+    return Header(bool(first & 0x80), (first >> 4) & 7, first & 0xF, size, masked, key, minimal,
+                  pos + head + len(key))
+
+
 def parse_frame(buf: bytearray):
     """One frame from the front of buf: (Frame, bytes used), or None when
     buf does not yet hold a whole frame. Masked frames are unmasked."""
-    if len(buf) < 2:
+    h = decode_header(buf)
+    if h is None or len(buf) < h.body + h.size:
         return None
-    first, second = buf[0], buf[1]
-    size = second & 0x7F
-    pos = 2
-    if size == 126:
-        if len(buf) < 4:
-            return None
-        size = struct.unpack_from(">H", buf, 2)[0]
-        pos = 4
-        minimal = size > 125
-    elif size == 127:
-        if len(buf) < 10:
-            return None
-        size = struct.unpack_from(">Q", buf, 2)[0]
-        pos = 10
-        minimal = size > 0xFFFF
-    else:
-        minimal = True
-    masked = bool(second & 0x80)
-    key = b""
-    if masked:
-        if len(buf) < pos + 4:
-            return None
-        key = bytes(buf[pos:pos + 4])
-        pos += 4
-    if len(buf) < pos + size:
-        return None
-    payload = bytes(buf[pos:pos + size])
-    if masked:
-        payload = mask_payload(payload, key)
-    frame = Frame(bool(first & 0x80), (first >> 4) & 7, first & 0xF, payload, masked, minimal)
-    return frame, pos + size
+    payload = bytes(buf[h.body:h.body + h.size])
+    if h.masked:
+        payload = mask_payload(payload, h.key)
+    return Frame(h.fin, h.rsv, h.opcode, payload, h.masked, h.minimal), h.body + h.size
 
 
 def _frame_text(fin: bool, rsv: int, opcode: int, size: int, shown: bytes,
@@ -190,26 +201,16 @@ def describe_wire(data: bytes, max_frames: int = 4, limit: int = 16) -> list:
     texts = []
     pos = 0
     while pos < len(data) and len(texts) < max_frames:
-        first, second = data[pos], data[pos + 1] if pos + 1 < len(data) else 0
-        size = second & 0x7F
-        hlen, form = {126: (4, 16), 127: (10, 64)}.get(size, (2, 7))
-        if pos + hlen > len(data):
+        h = decode_header(data, pos)
+        if h is None:
             texts.append("partial header [%s]" % bytes(data[pos:]).hex(" "))
             return texts
-        if form == 16:
-            size = struct.unpack_from(">H", data, pos + 2)[0]
-        elif form == 64:
-            size = struct.unpack_from(">Q", data, pos + 2)[0]
-        masked = bool(second & 0x80)
-        key = bytes(data[pos + hlen:pos + hlen + 4]) if masked else b""
-        body = pos + hlen + len(key)
-        shown = bytes(data[body:body + min(size, limit)])
-        if masked and len(key) == 4:
-            shown = mask_payload(shown, key)
-        minimal = form == 7 or (form == 16 and size > 125) or (form == 64 and size > 0xFFFF)
-        texts.append(_frame_text(bool(first & 0x80), (first >> 4) & 7, first & 0xF, size,
-                                 shown, "" if masked else "UNMASKED", minimal))
-        pos = body + size
+        shown = bytes(data[h.body:h.body + min(h.size, limit)])
+        if h.masked:
+            shown = mask_payload(shown, h.key)
+        texts.append(_frame_text(h.fin, h.rsv, h.opcode, h.size, shown,
+                                 "" if h.masked else "UNMASKED", h.minimal))
+        pos = h.body + h.size
     if pos < len(data):
         texts.append("... (%d bytes in this write)" % len(data))
     return texts
@@ -368,23 +369,10 @@ class Conn:
         """Whether the frames in data (client frames we built) include a
         close frame; walks headers only."""
         pos = 0
-        while pos + 2 <= len(data):
-            first, second = data[pos], data[pos + 1]
-            size = second & 0x7F
-            hlen = 2
-            if size == 126:
-                if pos + 4 > len(data):
-                    return False
-                size = struct.unpack_from(">H", data, pos + 2)[0]
-                hlen = 4
-            elif size == 127:
-                if pos + 10 > len(data):
-                    return False
-                size = struct.unpack_from(">Q", data, pos + 2)[0]
-                hlen = 10
-            if first & 0xF == OP_CLOSE:
+        while (h := decode_header(data, pos)) is not None:
+            if h.opcode == OP_CLOSE:
                 return True
-            pos += hlen + (4 if second & 0x80 else 0) + size
+            pos = h.body + h.size
         return False
 
     def close(self):
