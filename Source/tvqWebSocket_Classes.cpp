@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 #ifdef __GLIBC__
 #include <malloc.h>
+#include <pthread.h>
 #endif
 
 #include <algorithm>
@@ -737,7 +738,7 @@ void FlushEach(TtvqWSConnection* const* aFirst, TtvqWSConnection* const* aLast) 
 
 // A second thread that sends half of a large shared release, so that one
 // broadcast to many clients leaves from two cores. Started on first use,
-// joined at exit.
+// joined at exit; one per process, named tvqFlushThreadName.
 class TFlushHelper {
  public:
   static TFlushHelper& Instance() {
@@ -767,6 +768,7 @@ class TFlushHelper {
  private:
   TFlushHelper() : FThread([this] { Run(); }) {}
   void Run() {
+    pthread_setname_np(pthread_self(), tvqFlushThreadName);
     std::unique_lock lock(FLock);
     while (true) {
       FWake.wait(lock, [this] { return FQuit || FBusy; });

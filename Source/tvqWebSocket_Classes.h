@@ -297,6 +297,9 @@ class TtvqWSConnection : public TtvqTCPConnection {
 // events, so that everything those events write to one client leaves
 // together. Connections touched under a cork must stay alive until it is
 // released (they do: a closed connection is parked before it is freed).
+// The name of the one thread per process that shares large releases.
+inline constexpr char tvqFlushThreadName[] = "tvq-flush";
+
 class TtvqWriteCork {
  public:
   TtvqWriteCork();
