@@ -97,10 +97,7 @@ void TNetCustomTCPServer::SetActive(bool aValue) {
   if (!aValue) {
     std::exception_ptr error;
     FStopping = true;
-    struct StopEnds {
-      std::atomic<bool>& flag;
-      ~StopEnds() { flag = false; }
-    } stopEnds{FStopping};
+    TtvqClearOnExit stopEnds(FStopping);
     StopListening();
     try {
       // Without telling the peers: each connection thread then finds its

@@ -2,9 +2,9 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <pthread.h>
 #ifdef __GLIBC__
 #include <malloc.h>
-#include <pthread.h>
 #endif
 
 #include <algorithm>
@@ -68,6 +68,38 @@ std::string tvqBase64Encode(std::string_view aBytes) {
                                       static_cast<int>(aBytes.size()));
   text.resize(static_cast<std::size_t>(std::max(written, 0)));
   return text;
+}
+
+std::size_t tvqUTF8SequenceLength(const std::uint8_t* aBytes, std::size_t aLength) {
+  if (aLength == 0) return 0;
+  const std::uint8_t b = aBytes[0];
+  if (b < 0x80) return 1;
+  std::size_t length;
+  std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    length = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3;
+    if (b == 0xE0) lo = 0xA0;  // overlong
+    if (b == 0xED) hi = 0x9F;  // surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4;
+    if (b == 0xF0) lo = 0x90;  // overlong
+    if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (length > aLength) return 0;  // cut off
+  if (aBytes[1] < lo || aBytes[1] > hi) return 0;
+  for (std::size_t k = 2; k < length; ++k)
+    if ((aBytes[k] & 0xC0) != 0x80) return 0;
+  return length;
+}
+
+std::string_view tvqTrimBlanks(std::string_view aText) {
+  while (!aText.empty() && (aText.front() == ' ' || aText.front() == '\t')) aText.remove_prefix(1);
+  while (!aText.empty() && (aText.back() == ' ' || aText.back() == '\t')) aText.remove_suffix(1);
+  return aText;
 }
 
 bool tvqSameText(std::string_view a, std::string_view b) {
@@ -535,20 +567,8 @@ void TtvqWSComponent_Base::Drain(TKind aKind) {
   if (FAsync[aKind]) return;  // a drain of this kind runs further up the stack
   FAsync[aKind] = true;
   TtvqWriteCork cork;  // what this run of events writes leaves together
-  struct EndDrain {
-    bool& flag;
-    ~EndDrain() { flag = false; }
-  } endDrain{FAsync[aKind]};
-  // A lone event is waited for by every client it writes to: its release
-  // may use a second core. A run of many is throughput, and the other core
-  // is better left to whoever else needs it.
+  TtvqClearOnExit endDrain(FAsync[aKind]);
   std::size_t raised = 0;
-  struct ShareIfLone {
-    const std::size_t& raised;
-    ~ShareIfLone() {
-      if (raised == 1) TtvqWriteCork::ShareRelease();
-    }
-  } shareIfLone{raised};
   while (std::unique_ptr<TtvqWSNotifyObject> item = TakeFirst(*FNotify[aKind])) {
     ++raised;
     if (aKind != evDisconnect) {
@@ -570,6 +590,10 @@ void TtvqWSComponent_Base::Drain(TKind aKind) {
     } release{*this, item->Connection};
     Raise(aKind, *item);
   }
+  // A lone event is waited for by every client it writes to: its release
+  // may use a second core. A run of many is throughput, and the other core
+  // is better left to whoever else needs it.
+  if (raised == 1) TtvqWriteCork::ShareRelease();
 }
 
 void TtvqWSComponent_Base::DrainAll() {
@@ -637,10 +661,7 @@ void TtvqWSComponent_Base::SetQueueMessages(bool aValue) {
   FQueueMessages = aValue;
   if (aValue) return;
   FQueueProcessing = true;
-  struct EndReplay {
-    std::atomic<bool>& flag;
-    ~EndReplay() { flag = false; }
-  } endReplay{FQueueProcessing};
+  TtvqClearOnExit endReplay(FQueueProcessing);
   for (auto [list, binary] : {std::pair{FQueueMessage.get(), false}, std::pair{FQueueBinary.get(), true}}) {
     // Each held event leaves the list before it is raised, so a handler may
     // clear the list (QueueClear) without pulling the event from under it.
@@ -804,13 +825,16 @@ TtvqWriteCork::~TtvqWriteCork() {
   gShareRelease = false;
   if (!shared || touched.size() < kSharedFlush || !twoCores) {
     FlushEach(first, last);
-    return;
+  } else {
+    TFlushHelper& helper = TFlushHelper::Instance();
+    TtvqWSConnection* const* middle = first + touched.size() / 2;
+    helper.Start(middle, last);
+    FlushEach(first, middle);
+    helper.Wait();
   }
-  TFlushHelper& helper = TFlushHelper::Instance();
-  TtvqWSConnection* const* middle = first + touched.size() / 2;
-  helper.Start(middle, last);
-  FlushEach(first, middle);
-  helper.Wait();
+  // The list keeps its room for the next release.
+  touched.clear();
+  if (gCorked.empty()) gCorked.swap(touched);
 }
 
 bool TtvqWriteCork::Held() { return gCorks > 0; }

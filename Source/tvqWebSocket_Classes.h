@@ -71,6 +71,14 @@ std::string tvqBase64Encode(std::string_view aBytes);
 // Whether two texts are equal, the letter case of A to Z ignored.
 bool tvqSameText(std::string_view a, std::string_view b);
 
+// The length of the well-formed UTF-8 sequence at the start of aBytes
+// (aLength bytes available): 1 to 4, or 0 when it is not well-formed
+// (overlong, a surrogate, above U+10FFFF, cut off, a stray byte).
+std::size_t tvqUTF8SequenceLength(const std::uint8_t* aBytes, std::size_t aLength);
+
+// aText without the blanks and tabs at its start and end.
+std::string_view tvqTrimBlanks(std::string_view aText);
+
 // ---------------------------------------------------------------- TtvqTCPConnection_Base
 
 // Base of every connection: its locks, identity, counters and addresses.
@@ -291,15 +299,15 @@ class TtvqWSConnection : public TtvqTCPConnection {
   std::string FPong;                                    // guarded by FWaitLock
 };
 
+// The name of the one thread per process that shares large releases.
+inline constexpr char tvqFlushThreadName[] = "tvq-flush";
+
 // Writes made while a cork is held on a thread are only queued; releasing
 // the last cork sends each touched connection's queue, as one send where
 // the socket takes it. The main thread corks while it raises a run of
 // events, so that everything those events write to one client leaves
 // together. Connections touched under a cork must stay alive until it is
 // released (they do: a closed connection is parked before it is freed).
-// The name of the one thread per process that shares large releases.
-inline constexpr char tvqFlushThreadName[] = "tvq-flush";
-
 class TtvqWriteCork {
  public:
   TtvqWriteCork();

@@ -14,33 +14,14 @@ namespace {
 // Whether aBytes is well-formed UTF-8: no overlong forms, no surrogates,
 // nothing above U+10FFFF, no truncated sequence.
 bool IsValidUTF8(const std::uint8_t* aBytes, std::size_t aLength) {
-  std::size_t i = 0;
-  while (i < aLength) {
-    const std::uint8_t b = aBytes[i];
-    if (b < 0x80) {
-      ++i;
+  for (std::size_t i = 0; i < aLength;) {
+    if (aBytes[i] < 0x80) {
+      ++i;  // the common case, without a call
       continue;
     }
-    std::size_t extra;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      extra = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      extra = 2;
-      if (b == 0xE0) lo = 0xA0;  // overlong
-      if (b == 0xED) hi = 0x9F;  // surrogates
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      extra = 3;
-      if (b == 0xF0) lo = 0x90;  // overlong
-      if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (i + extra >= aLength) return false;  // truncated
-    if (aBytes[i + 1] < lo || aBytes[i + 1] > hi) return false;
-    for (std::size_t k = 2; k <= extra; ++k)
-      if ((aBytes[i + k] & 0xC0) != 0x80) return false;
-    i += extra + 1;
+    const std::size_t length = tvqUTF8SequenceLength(aBytes + i, aLength - i);
+    if (length == 0) return false;
+    i += length;
   }
   return true;
 }
@@ -129,10 +110,7 @@ void TtvqWSConnection_Base_Net::WriteFragments(const std::uint8_t* aData, std::s
                                                bool aContinue, int aSize) {
   const auto size = static_cast<std::size_t>(std::max(aSize, 1));
   TtvqLock guard(FCS);
-  struct EndMessage {
-    bool& flag;
-    ~EndMessage() { flag = false; }
-  } endMessage{FWritingMessage};
+  TtvqClearOnExit endMessage(FWritingMessage);
   for (std::size_t offset = 0; offset < aLength; offset += size) {
     const bool first = offset == 0;
     const bool last = offset + size >= aLength;

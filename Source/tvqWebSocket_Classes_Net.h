@@ -143,6 +143,10 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   std::atomic<bool> FDiscardInput{false};
 };
 
+// How many bytes may wait for a connection's socket before a new message
+// drops it (the default of MaxBacklog and of the server's option).
+inline constexpr std::size_t kTvqDefaultMaxBacklog = std::size_t{8} << 20;
+
 // The codec bound to one TCP connection of the transport.
 //
 // Writes never wait for the peer: a frame goes straight to the socket when
@@ -157,7 +161,7 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
   ~TtvqWSConnection_Net() override;
 
   int ReadTimeOut = 10;  // ms
-  std::size_t MaxBacklog = std::size_t{8} << 20;
+  std::size_t MaxBacklog = kTvqDefaultMaxBacklog;
 
   std::size_t BacklogSize() const;
   bool FlushBacklog() override;

@@ -1,5 +1,5 @@
 // Public: the re-entrant lock and the lock-guarded list that every container
-// shared between threads is built on.
+// shared between threads is built on, and the guard that clears a busy flag.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +11,20 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// Sets a "busy" flag (bool or atomic) back to false when the scope ends,
+// however it ends.
+template <class TFlag>
+class TtvqClearOnExit {
+ public:
+  explicit TtvqClearOnExit(TFlag& aFlag) : FFlag(aFlag) {}
+  ~TtvqClearOnExit() { FFlag = false; }
+  TtvqClearOnExit(const TtvqClearOnExit&) = delete;
+  TtvqClearOnExit& operator=(const TtvqClearOnExit&) = delete;
+
+ private:
+  TFlag& FFlag;
+};
 
 // A re-entrant mutual-exclusion lock. The holder may acquire it again and must
 // release it as many times. Acquire and Release never report a failure: a

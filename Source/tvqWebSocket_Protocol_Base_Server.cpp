@@ -228,10 +228,7 @@ void TtvqWSProtocol_Subscription_Server_Base::Notify(TPending& aPending, TtvqWSC
 void TtvqWSProtocol_Subscription_Server_Base::ProcessPending(TPending& aPending) {
   if (IsDestroying() || aPending.Busy) return;
   aPending.Busy = true;
-  struct EndBusy {
-    bool& flag;
-    ~EndBusy() { flag = false; }
-  } endBusy{aPending.Busy};
+  TtvqClearOnExit endBusy(aPending.Busy);
   while (true) {
     std::unique_ptr<TtvqWSNotifyObject> item;
     {

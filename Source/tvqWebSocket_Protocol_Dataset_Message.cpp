@@ -42,16 +42,10 @@ namespace {
   throw EConvertError("'" + aText + "' is not a valid floating point value");
 }
 
-std::string_view TrimBlanks(std::string_view aText) {
-  while (!aText.empty() && (aText.front() == ' ' || aText.front() == '\t')) aText.remove_prefix(1);
-  while (!aText.empty() && (aText.back() == ' ' || aText.back() == '\t')) aText.remove_suffix(1);
-  return aText;
-}
-
 }  // namespace
 
 double tvqReadPrice(const std::string& aText, const TtvqWSDatasetFormatSettings& aSettings) {
-  std::string text(TrimBlanks(aText));
+  std::string text(tvqTrimBlanks(aText));
   const char separator = aSettings.DecimalSeparator;
   if (separator != '.' && text.find(separator) != std::string::npos) {
     // The settings' separator: a point as well would be a thousand
@@ -133,7 +127,7 @@ TDateTime tvqReadDateTime(const std::string& aText, const TtvqWSDatasetFormatSet
   const auto fail = [&]() -> TDateTime { throw EConvertError("'" + aText + "' is not a valid date and time"); };
   // The numbers of the text in order, matched to the format's units in order.
   std::vector<int> numbers;
-  const std::string_view text = TrimBlanks(aText);
+  const std::string_view text = tvqTrimBlanks(aText);
   for (std::size_t i = 0; i < text.size();) {
     if (text[i] >= '0' && text[i] <= '9') {
       int value = 0;
@@ -214,26 +208,6 @@ std::string tvqUnescapeBraces(std::string aText) {
 
 namespace {
 
-// The length of the valid UTF-8 sequence at aAt, or 0.
-std::size_t Utf8Length(std::string_view aText, std::size_t aAt) {
-  const auto b = static_cast<unsigned char>(aText[aAt]);
-  std::size_t length;
-  std::uint32_t point;
-  if (b >= 0xC2 && b <= 0xDF) length = 2, point = b & 0x1F;
-  else if (b >= 0xE0 && b <= 0xEF) length = 3, point = b & 0x0F;
-  else if (b >= 0xF0 && b <= 0xF4) length = 4, point = b & 0x07;
-  else return 0;
-  if (aAt + length > aText.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto c = static_cast<unsigned char>(aText[aAt + k]);
-    if ((c & 0xC0) != 0x80) return 0;
-    point = (point << 6) | (c & 0x3F);
-  }
-  const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
-  if (overlong || (point >= 0xD800 && point <= 0xDFFF) || point > 0x10FFFF) return 0;
-  return length;
-}
-
 void AppendUtf8(std::string& aOut, std::uint32_t aPoint) {
   if (aPoint < 0x80) {
     aOut += static_cast<char>(aPoint);
@@ -275,7 +249,8 @@ std::string tvqJSONStringContent(std::string_view aText) {
   for (std::size_t i = 0; i < aText.size();) {
     const auto b = static_cast<unsigned char>(aText[i]);
     if (b >= 0x80) {
-      const std::size_t length = Utf8Length(aText, i);
+      const std::size_t length =
+          tvqUTF8SequenceLength(reinterpret_cast<const std::uint8_t*>(aText.data()) + i, aText.size() - i);
       if (length == 0) {
         out += kReplacement;
         ++i;

@@ -173,11 +173,6 @@ void TtvqWSProtocol_dataset_server::DoSynchronize(TtvqWSConnection* aConnection)
 // ---------------------------------------------------------------- connections
 
 // The session is sent once, before the field descriptions.
-void TtvqWSProtocol_dataset_server::DoEventConnect(TtvqWSConnection* aConnection) {
-  DoBrokerConnect(aConnection);
-  TtvqWSProtocol_Subscription_Server_Base::DoEventConnect(aConnection);  // OnConnect
-}
-
 void TtvqWSProtocol_dataset_server::DoBrokerConnect(TtvqWSConnection* aConnection) {
   TtvqWSProtocol_tvq_Server::DoBrokerConnect(aConnection);
   if (!AutoSynchronize) return;

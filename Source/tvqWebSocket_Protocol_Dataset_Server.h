@@ -67,7 +67,6 @@ class TtvqWSProtocol_dataset_server : public TtvqWSProtocol_tvq_Server {
   virtual void DoAfterUpdateRecord(TtvqWSConnection*, TDataSet&);
   virtual void DoAfterDeleteRecord(TtvqWSConnection*, TDataSet&);
 
-  void DoEventConnect(TtvqWSConnection* aConnection) override;
   void DoBrokerConnect(TtvqWSConnection* aConnection) override;
   void DoBroadcastMessage(TtvqWSMessage& aMessage, const std::string& aChannel, const std::string& aExclude,
                           const std::string& aInclude) override;

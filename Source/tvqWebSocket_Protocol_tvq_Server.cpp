@@ -147,9 +147,10 @@ bool TtvqWSProtocol_tvq_Server::ClearQueue(const std::string& aChannel) {
 
 // ---------------------------------------------------------------- connection events
 
+// What a new connection receives (the session, and what derived components
+// add) goes out before OnConnect is raised.
 void TtvqWSProtocol_tvq_Server::DoEventConnect(TtvqWSConnection* aConnection) {
-  SendSession(aConnection);
-  DeliverQueuedMessages("", aConnection);
+  DoBrokerConnect(aConnection);
   TtvqWSProtocol_Subscription_Server_Base::DoEventConnect(aConnection);
 }
 

@@ -139,17 +139,21 @@ const THeaderField kHeaderFields[] = {
 // around it ("a, b" names a and b, as browsers write it).
 std::vector<std::string> ProtocolNames(const std::string& aList) {
   std::vector<std::string> names;
-  for (const std::string& part : TtvqSplitCommas(aList)) {
-    const std::size_t first = part.find_first_not_of(" \t");
-    if (first == std::string::npos) continue;
-    names.push_back(part.substr(first, part.find_last_not_of(" \t") - first + 1));
-  }
+  for (const std::string& part : TtvqSplitCommas(aList))
+    if (const std::string_view name = tvqTrimBlanks(part); !name.empty()) names.emplace_back(name);
   return names;
+}
+
+// A header value without the blanks and tabs at its end (its start is the
+// one blank after the colon).
+std::string_view WithoutTrailingBlanks(std::string_view aValue) {
+  while (!aValue.empty() && (aValue.back() == ' ' || aValue.back() == '\t')) aValue.remove_suffix(1);
+  return aValue;
 }
 
 // A Sec-WebSocket-Key must be the base64 form of 16 bytes.
 bool IsSixteenByteKey(std::string_view aKey) {
-  while (!aKey.empty() && (aKey.back() == ' ' || aKey.back() == '\t')) aKey.remove_suffix(1);
+  aKey = WithoutTrailingBlanks(aKey);
   if (aKey.size() != 24 || aKey.substr(22) != "==") return false;
   unsigned char bytes[18];
   return EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(aKey.data()), 24) == 18;
@@ -158,7 +162,7 @@ bool IsSixteenByteKey(std::string_view aKey) {
 // The wire versions whose framing this server speaks: 13, and 8 of the
 // draft that introduced the same framing.
 bool IsKnownVersion(std::string_view aVersion) {
-  while (!aVersion.empty() && (aVersion.back() == ' ' || aVersion.back() == '\t')) aVersion.remove_suffix(1);
+  aVersion = WithoutTrailingBlanks(aVersion);
   return aVersion == "13" || aVersion == "8";
 }
 

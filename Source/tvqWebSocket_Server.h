@@ -75,7 +75,7 @@ struct TtvqWSServerOptions {
   int FirstRequestTimeOut = 30000;
   // The most bytes a connection may have waiting for its socket; a client
   // that stops reading is dropped past it (0: no limit).
-  std::size_t MaxBacklog = std::size_t{8} << 20;
+  std::size_t MaxBacklog = kTvqDefaultMaxBacklog;
 
   int ReadTimeOut() const { return FReadTimeOut; }
   void SetReadTimeOut(int aValue) { FReadTimeOut = aValue <= 0 ? 1 : aValue; }
