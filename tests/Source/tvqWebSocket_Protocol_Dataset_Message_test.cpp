@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "../support/JsonRpcTexts.h"
 #include "tvqWebSocket_Classes.h"
 #include "uDMQuotes.h"
 
@@ -11,6 +12,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using test::ClientRecord;
 
 // ---------------------------------------------------------------- value conversions
 
@@ -102,12 +104,6 @@ class QuoteEnvelope : public ::testing::Test {
     message.method = aMethod;
     message.Channel = aChannel;
     return message.Write();
-  }
-
-  // A client's record message on aChannel.
-  static std::string ClientRecord(const std::string& aChannel, const std::string& aDataset) {
-    return R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset","channel":")" + aChannel + R"(","dataset":)" +
-           aDataset + "}}";
   }
 
   TRandomGenerator random{FixedCounter};

@@ -9,6 +9,7 @@
 #include <regex>
 #include <thread>
 
+#include "../support/JsonRpcTexts.h"
 #include "../support/MainThread.h"
 #include "../support/WebSocketClient.h"
 #include "tvqWebSocket_Platform.h"
@@ -21,25 +22,14 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 using std::chrono::milliseconds;
+using test::ClientRecord;
+using test::kNoText;
+using test::kQuiet;
+using test::Request;
 using test::WaitUntil;
 using test::WebSocketClient;
 
-constexpr milliseconds kQuiet{300};
-const std::string kNone = "<none>";
-
 std::uint64_t FixedCounter() { return 7; }
-
-std::string Request(const std::string& aMethod, const std::string& aParams = "", const std::string& aId = "") {
-  std::string text = R"({"jsonrpc":"2.0","method":")" + aMethod + "\"";
-  if (!aParams.empty()) text += ",\"params\":" + aParams;
-  if (!aId.empty()) text += R"(,"id":")" + aId + "\"";
-  return text + "}";
-}
-
-std::string ClientRecord(const std::string& aChannel, const std::string& aDataset) {
-  return R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset","channel":")" + aChannel + R"(","dataset":)" + aDataset +
-         "}}";
-}
 
 // The value of a member in a record message ("7", "\"8265,00\"").
 std::string Member(const std::string& aText, const std::string& aName) {
@@ -110,7 +100,7 @@ TEST_F(DatasetServer, ConnectSequenceThenOnConnect) {
   EXPECT_EQ(client.NextText(),
             R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset@req@records@end","dataset_name":"cdsQuotes"}})");
   EXPECT_TRUE(Saw("connect"));
-  EXPECT_EQ(client.NextText(kQuiet), kNone);  // the session is not sent a second time
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);  // the session is not sent a second time
 }
 
 TEST_F(DatasetServer, TickerUpdatesReachOnlySubscribers) {
@@ -119,7 +109,7 @@ TEST_F(DatasetServer, TickerUpdatesReachOnlySubscribers) {
   OnMain([this] { quotes.MoveQuote(); });
   const std::string record = subscribed.NextText();
   EXPECT_THAT(record, HasSubstr(R"("channel":"tvq@dataset@update","updatemode":"upWhereAll")"));
-  EXPECT_EQ(silent.NextText(kQuiet), kNone);
+  EXPECT_EQ(silent.NextText(kQuiet), kNoText);
 }
 
 TEST_F(DatasetServer, ClientUpdateReachesTheEditorAndOtherSubscribers) {
@@ -132,8 +122,8 @@ TEST_F(DatasetServer, ClientUpdateReachesTheEditorAndOtherSubscribers) {
     EXPECT_EQ(Member(record, "ID"), "3");
     EXPECT_EQ(Member(record, "LAST"), "\"1234,50\"");
   }
-  EXPECT_EQ(editor.NextText(kQuiet), kNone);  // no answer to the edit beyond the broadcast
-  EXPECT_EQ(bystander.NextText(kQuiet), kNone);
+  EXPECT_EQ(editor.NextText(kQuiet), kNoText);  // no answer to the edit beyond the broadcast
+  EXPECT_EQ(bystander.NextText(kQuiet), kNoText);
   double last = 0;
   std::string name;
   OnMain([&] {
@@ -161,7 +151,7 @@ TEST_F(DatasetServer, DeleteGoesToTheDeleteChannelBeforeTheRecordGoes) {
   EXPECT_THAT(record, Not(HasSubstr("updatemode")));
   EXPECT_EQ(Member(record, "ID"), "5");
   EXPECT_THAT(record, HasSubstr(R"("NAME":"Symbol 5")"));
-  EXPECT_EQ(updates.NextText(kQuiet), kNone);
+  EXPECT_EQ(updates.NextText(kQuiet), kNoText);
   int count = 0;
   OnMain([&] { count = quotes.cdsQuotes.RecordCount(); });
   EXPECT_EQ(count, 19);
@@ -173,14 +163,14 @@ TEST_F(DatasetServer, NewRecordTravelsOnTheUpdateChannel) {
   const std::string record = updates.NextText();
   EXPECT_THAT(record, HasSubstr(R"("channel":"tvq@dataset@update")"));
   EXPECT_EQ(Member(record, "ID"), "21");
-  EXPECT_EQ(updates.NextText(kQuiet), kNone);
+  EXPECT_EQ(updates.NextText(kQuiet), kNoText);
 }
 
 TEST_F(DatasetServer, WithApplyUpdatesOffAnEditChangesNothing) {
   OnMain([this] { dataset.ApplyUpdates = false; });
   WebSocketClient client = Connect({"tvq@dataset@update"});
   client.SendText(ClientRecord("tvq@dataset@update", R"({"ID":3,"LAST":"1,00"})"));
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
   double last = 0;
   OnMain([&] {
     quotes.cdsQuotes.Locate("ID", Variant(3));
@@ -208,10 +198,10 @@ TEST_F(DatasetServer, RecordsAndMetaDataOnRequest) {
 TEST_F(DatasetServer, EmptyingSendsNothingAndRefillingSendsEachRow) {
   WebSocketClient client = Connect({"tvq@dataset@update"});
   OnMain([this] { quotes.cdsQuotes.EmptyDataSet(); });
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
   OnMain([this] { quotes.FillQuotes(); });
   for (int id = 1; id <= 20; ++id) EXPECT_EQ(Member(client.NextText(), "ID"), std::to_string(id));
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
 }
 
 TEST_F(DatasetServer, ARejectedEditIsReportedAndBroadcastsNothing) {
@@ -220,7 +210,7 @@ TEST_F(DatasetServer, ARejectedEditIsReportedAndBroadcastsNothing) {
   EXPECT_TRUE(Saw("exception '8265,2x' is not a valid floating point value"));
   client.SendText(ClientRecord("tvq@dataset@update", R"({"LAST":"1,00"})"));  // no key
   EXPECT_TRUE(Saw("exception Record without a value for the key field 'ID'"));
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
   // The table is usable: the ticker's next post goes out.
   OnMain([this] { quotes.MoveQuote(); });
   EXPECT_THAT(client.NextText(), HasSubstr("tvq@dataset@update"));
@@ -247,7 +237,7 @@ TEST_F(DatasetServer, TheTablesOwnHandlersRunFirstAndAreGivenBack) {
     calls.clear();
     quotes.MoveQuote();  // unbound: only the table's own handler
   });
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
   OnMain([&] { EXPECT_EQ(calls, std::vector<std::string>{"own post"}); });
 }
 
@@ -258,11 +248,11 @@ TEST_F(DatasetServer, SwitchesLeaveOutWhatTheyName) {
   });
   WebSocketClient client(port, tvqDatasetSubProtocol);
   EXPECT_THAT(client.NextText(), HasSubstr("tvq@session"));
-  EXPECT_EQ(client.NextText(kQuiet), kNone);  // no descriptions, no records
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);  // no descriptions, no records
   client.SendText(Request("tvq@subscribe", R"({"channel":"tvq@dataset@update"})"));
   EXPECT_THAT(client.NextText(), HasSubstr("tvq@subscribe"));
   OnMain([this] { quotes.MoveQuote(); });
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
   OnMain([this] { dataset.BroadcastRecord(); });  // whatever NotifyUpdates says
   EXPECT_THAT(client.NextText(), HasSubstr("tvq@dataset@update"));
 }
@@ -271,7 +261,7 @@ TEST_F(DatasetServer, EditsHeldByATransactionApplyAtCommit) {
   WebSocketClient client = Connect({"tvq@dataset@update"});
   client.SendText(Request("tvq@transaction", R"({"channel":"tvq@dataset@update"})"));
   client.SendText(R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset","channel":"tvq@dataset@update","dataset":{"ID":2,"LAST":"2,00"}}})");
-  EXPECT_EQ(client.NextText(kQuiet), kNone);  // held
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);  // held
   client.SendText(Request("tvq@commit", R"({"channel":"tvq@dataset@update"})"));
   EXPECT_EQ(Member(client.NextText(), "LAST"), "\"2,00\"");
 }

@@ -7,6 +7,7 @@
 #include <regex>
 #include <thread>
 
+#include "../support/JsonRpcTexts.h"
 #include "../support/MainThread.h"
 #include "../support/WebSocketClient.h"
 #include "tvqWebSocket_Platform.h"
@@ -17,23 +18,14 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using std::chrono::milliseconds;
+using test::kNoText;
+using test::kQuiet;
+using test::Request;
 using test::WaitUntil;
 using test::WebSocketClient;
 
-constexpr milliseconds kQuiet{300};  // how long "nothing more comes" is watched
-const std::string kNone = "<none>";
-
 std::string Ack(const std::string& aId) {
   return R"({"jsonrpc":"2.0","result":{"method":"tvq@acknowledgment"},"id":")" + aId + R"("})";
-}
-
-std::string Request(const std::string& aMethod, const std::string& aParams, const std::string& aId = "",
-                    const std::string& aQoS = "") {
-  std::string text = R"({"jsonrpc":"2.0","method":")" + aMethod + "\"";
-  if (!aParams.empty()) text += ",\"params\":" + aParams;
-  if (!aQoS.empty()) text += R"(,"qos":")" + aQoS + "\"";
-  if (!aId.empty()) text += R"(,"id":")" + aId + "\"";
-  return text + "}";
 }
 
 // A server on an ephemeral loopback port with the base sub-protocol
@@ -91,7 +83,7 @@ TEST_F(TvqServer, SessionComesFirstWithTheConnectionsGuid) {
   std::string guid;
   WebSocketClient client = Connect(guid);
   EXPECT_THAT(client.Response, HasSubstr("Sec-WebSocket-Protocol: tvq.tickerhall\r\n"));
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
 }
 
 TEST_F(TvqServer, SubscribeIsAcknowledgedThenRepliedThenRetainedEventsFollow) {
@@ -104,7 +96,7 @@ TEST_F(TvqServer, SubscribeIsAcknowledgedThenRepliedThenRetainedEventsFollow) {
   EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@subscribe","channel":"C"},"id":"I"})");
   EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@event","channel":"C","message":"m1"}})");
   EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@event","channel":"C","message":"m2"}})");
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
   EXPECT_TRUE(Saw("subscription C"));
 }
 
@@ -132,9 +124,9 @@ TEST_F(TvqServer, RejectedSubscriptionGetsOnlyTheAcknowledgment) {
   WebSocketClient client = Connect(guid);
   client.SendText(Request("tvq@subscribe", R"({"channel":"secret"})", "1"));
   EXPECT_EQ(client.NextText(), Ack("1"));
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
   tvq.Broadcast("M", "secret");
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
 }
 
 TEST_F(TvqServer, SubscribingTwiceKeepsOneEntry) {
@@ -179,7 +171,7 @@ TEST_F(TvqServer, PublishRetainsByQueueLevel) {
     EXPECT_THAT(late.NextText(), HasSubstr(R"("method":"tvq@subscribe","channel":")" + channel));
     for (const std::string& message : messages) EXPECT_EQ(late.NextText(), event(channel, message)) << channel;
   }
-  EXPECT_EQ(late.NextText(kQuiet), kNone);
+  EXPECT_EQ(late.NextText(kQuiet), kNoText);
   // The subscribed late client now receives a publish as an event.
   publisher.SendText(Request("tvq@publish", R"({"message":"live","channel":"q0"})"));
   EXPECT_EQ(late.NextText(), event("q0", "live"));
@@ -190,7 +182,7 @@ TEST_F(TvqServer, QoSLevel2IsHeldUntilReleased) {
   WebSocketClient client = Connect(guid);
   client.SendText(Request("tvq@broadcast", R"({"message":"M"})", "q1", "qosLevel2"));
   EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@pubrec"},"id":"q1"})");
-  EXPECT_EQ(client.NextText(kQuiet), kNone);  // held: neither acknowledged nor broadcast
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);  // held: neither acknowledged nor broadcast
 
   client.SendText(Request("tvq@pubrel", "", "q1", "qosLevel2"));
   EXPECT_EQ(client.NextText(), Ack("q1"));
@@ -202,7 +194,7 @@ TEST_F(TvqServer, QoSLevel2IsHeldUntilReleased) {
   for (const char* id : {"q1", "unknown"}) {
     client.SendText(Request("tvq@pubrel", "", id, "qosLevel2"));
     EXPECT_EQ(client.NextText(), Ack(id));
-    EXPECT_EQ(client.NextText(kQuiet), kNone);
+    EXPECT_EQ(client.NextText(kQuiet), kNoText);
   }
 }
 
@@ -228,13 +220,13 @@ TEST_F(TvqServer, RPCIsAcknowledgedAndAnsweredOnce) {
   client.SendText(Request("sum", R"({"a":1,"b":2})", "r1"));
   EXPECT_EQ(client.NextText(), Ack("r1"));
   EXPECT_TRUE(Saw(R"(rpc r1 sum {"a":1,"b":2})"));
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
 
   tvq.RPCResult("r1", "3");
   EXPECT_EQ(client.NextText(), R"({"jsonrpc":"2.0","result":"3","qos":"qosLevel0","id":"r1"})");
   tvq.RPCResult("r1", "3");
   tvq.RPCError("r1", 1, "late");
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
 
   client.SendText(Request("fail", "", "r2"));
   EXPECT_EQ(client.NextText(), Ack("r2"));
@@ -282,7 +274,7 @@ TEST_F(TvqServer, NotificationIsNotAcknowledged) {
   WebSocketClient client = Connect(guid);
   client.SendText(Request("note", R"({"x":[1,2]})"));
   EXPECT_TRUE(Saw(R"(notification note {"x":[1,2]})"));
-  EXPECT_EQ(client.NextText(kQuiet), kNone);
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
 }
 
 TEST_F(TvqServer, TransactionCommitProcessesHeldMessagesInOrderAndRollbackDropsThem) {
@@ -362,10 +354,10 @@ TEST_F(TvqServer, BroadcastHonoursExcludeAndInclude) {
   const std::string text = R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"C","message":"M"}})";
   tvq.Broadcast("M", "C", guidA);
   EXPECT_EQ(b.NextText(), text);
-  EXPECT_EQ(a.NextText(kQuiet), kNone);
+  EXPECT_EQ(a.NextText(kQuiet), kNoText);
   tvq.Broadcast("M", "C", "", guidA);
   EXPECT_EQ(a.NextText(), text);
-  EXPECT_EQ(b.NextText(kQuiet), kNone);
+  EXPECT_EQ(b.NextText(kQuiet), kNoText);
   // A channel nobody subscribed reaches nobody; the empty channel everyone.
   tvq.Broadcast("M", "other");
   tvq.Broadcast("all");
@@ -409,7 +401,7 @@ TEST_F(TvqServer, ClientBroadcastReachesSubscribersIncludingTheSender) {
   EXPECT_THAT(a.NextText(), HasSubstr("tvq@subscribe"));
   b.SendText(Request("tvq@broadcast", R"({"message":"hi","channel":"C"})"));
   EXPECT_EQ(a.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"C","message":"hi"}})");
-  EXPECT_EQ(b.NextText(kQuiet), kNone);  // b is not subscribed to C
+  EXPECT_EQ(b.NextText(kQuiet), kNoText);  // b is not subscribed to C
 }
 
 TEST_F(TvqServer, WriteDataSendsARequestFormMessage) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "../support/LoopbackClient.h"
+#include "../support/MainThread.h"
 #include "../support/WebSocketFrames.h"
 #include "tvqWebSocket_HTTPResponse.h"
 #include "tvqWebSocket_Platform.h"
@@ -428,24 +429,15 @@ TEST(ServerOptions, ReadTimeOutOfZeroReadsAsOne) {
   EXPECT_EQ(options.ReadTimeOut(), 25);
 }
 
-}  // namespace
-
-namespace {
-
 // A connection that does not complete its first request in time is dropped:
 // one that never speaks, and one that speaks a byte at a time (which the
 // quiet window alone would wait on until the size cap).
 TEST(FirstRequest, ConnectionsThatDoNotCompleteTheirRequestInTimeAreDropped) {
-  TtvqEventLoop loop;
-  std::thread main([&] { loop.Run(); });
-  ASSERT_TRUE(WaitUntil([&] { return loop.Running(); }));
+  test::MainThread main;
   {
     TtvqWebSocketServer server;
-    server.Platform = &loop;
-    server.SetPort(0);
     server.Options.FirstRequestTimeOut = 300;
-    TNetSocketHandle& binding = server.Bindings().Add();
-    binding.IP = "127.0.0.1";
+    TNetSocketHandle& binding = test::ListenOnLoopback(server, main);
     server.RegisterProtocol(kDataset);
     server.SetActive(true);
 
@@ -472,10 +464,8 @@ TEST(FirstRequest, ConnectionsThatDoNotCompleteTheirRequestInTimeAreDropped) {
     LoopbackClient prompt(binding.Port);
     prompt.Send(Upgrade("/", kDataset));
     EXPECT_THAT(prompt.ReceiveUntil("\r\n\r\n"), StartsWith("HTTP/1.1 101 Switching Protocols\r\n"));
-    loop.Synchronize([&] { server.SetActive(false); });
+    main.Run([&] { server.SetActive(false); });
   }
-  loop.Quit();
-  main.join();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "../support/JsonRpcTexts.h"
 #include "../support/WebSocketClient.h"
 
 namespace {
@@ -193,10 +194,7 @@ TEST_F(Form, BrowserButtonsStartTheInstalledBrowserWithThePage) {
 
 // ---------------------------------------------------------------- hostile input
 
-std::string Record(const std::string& aDataset) {
-  return R"({"jsonrpc":"2.0","result":{"method":"tvq@dataset","channel":"tvq@dataset@update","dataset":)" + aDataset +
-         "}}";
-}
+std::string Record(const std::string& aDataset) { return test::ClientRecord("tvq@dataset@update", aDataset); }
 
 std::string ManyMembers() {
   std::string dataset = R"({"ID":3)";

@@ -4,11 +4,9 @@ import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { createInterface } from 'node:readline';
-import { chromium } from 'playwright-core';
+import { launchChromium, TIMEOUT } from './chromium.mjs';
 
 const SERVER = process.env.TICKERHALL_E2E_SERVER;
-const CHROMIUM = process.env.TICKERHALL_CHROMIUM || '/usr/bin/chromium';
-const TIMEOUT = 20000;
 
 let server, port, browser;
 const received = [];  // the texts the server received, in order
@@ -51,11 +49,7 @@ function receivedText(pattern, from = 0) {
 
 before(async () => {
   port = await startServer();
-  browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
-  });
+  browser = await launchChromium();
 });
 
 after(async () => {

@@ -9,12 +9,10 @@ import { dirname, join } from 'node:path';
 import { createInterface } from 'node:readline';
 import { pathToFileURL } from 'node:url';
 import WebSocket from 'ws';
-import { chromium } from 'playwright-core';
+import { launchChromium, TIMEOUT } from './chromium.mjs';
 
 const PROGRAM = process.env.TICKERHALL_HEADLESS;
-const CHROMIUM = process.env.TICKERHALL_CHROMIUM || '/usr/bin/chromium';
 const PORT = 5413;
-const TIMEOUT = 20000;
 
 let program, exited;
 const output = [];
@@ -88,11 +86,7 @@ test('a WebSocket client gets the connect sequence, then ticker updates, and the
 
 test('the live-quotes page shows the 20 quotes and their changes', async () => {
   await serving();
-  const browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync'],
-  });
+  const browser = await launchChromium();
   try {
     const page = await browser.newPage();
     page.setDefaultTimeout(TIMEOUT);

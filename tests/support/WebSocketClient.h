@@ -13,6 +13,11 @@
 
 namespace test {
 
+// What NextText gives when nothing came in time.
+inline const std::string kNoText = "<none>";
+// How long tests watch that nothing more comes.
+constexpr std::chrono::milliseconds kQuiet{300};
+
 class WebSocketClient {
  public:
   WebSocketClient(int aPort, const std::string& aProtocol) : FClient(aPort) {
@@ -44,7 +49,7 @@ class WebSocketClient {
 
   // The next frame's payload, or "<none>" when nothing came in time.
   std::string NextText(std::chrono::milliseconds aTimeout = std::chrono::seconds(10)) {
-    return Next(aTimeout).value_or("<none>");
+    return Next(aTimeout).value_or(kNoText);
   }
 
   LoopbackClient& Raw() { return FClient; }
