@@ -11,13 +11,13 @@
 //          in NAME, so every receipt gives a latency.
 // steady:  N subscribers, R edits per second for S seconds, each sent when
 //          it is due.
+// idle:    N subscribed, silent clients for S seconds.
+// connect: N clients, at most 50 connecting at a time, each until its end
+//          marker.
 //
 // A latency ends when the message reaches the client's socket (the
 // kernel's receive timestamp); gen_p50_ms and gen_p99_ms also count the
 // time until this one thread, serving every client, read it.
-// idle:    N subscribed, silent clients for S seconds.
-// connect: N clients, at most 50 connecting at a time, each until its end
-//          marker.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -51,12 +51,14 @@ std::int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - kStart).count();
 }
 
+std::int64_t Microseconds(const timespec& aTime) { return std::int64_t{aTime.tv_sec} * 1000000 + aTime.tv_nsec / 1000; }
+
 // Wall-clock microseconds: the clock of the kernel's receive timestamps,
 // which edits carry as their send time.
 std::int64_t WallUs() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  return std::int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+  return Microseconds(now);
 }
 
 // ---- the server's CPU time and memory, from /proc
@@ -215,7 +217,7 @@ class LoadGenerator {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
           timespec stamp{};
           std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-          aClient.arrivedUs = std::int64_t{stamp.tv_sec} * 1000000 + stamp.tv_nsec / 1000;
+          aClient.arrivedUs = Microseconds(stamp);
         }
       // A short read took everything the socket had; the next arrival
       // raises a new edge.
