@@ -241,23 +241,21 @@ int main(int argc, char** argv) {
 
   // 20 steady subscribers, each read on a thread of its own.
   std::vector<std::vector<std::string>> steadySeen(20);
-  std::atomic<bool> stopSteady{false};
   std::vector<std::thread> steady;
   std::atomic<int> joined{0};
+  // The last edit, sent once the churn is over: updates arrive in one order,
+  // so a subscriber that has seen it has seen everything.
+  const std::string endMarker = "soak-end";
   for (int s = 0; s < 20; ++s)
     steady.emplace_back([&, s] {
       WebSocketClient client(port, tvqDatasetSubProtocol);
       if (!Join(client)) return;
       ++joined;
-      while (!stopSteady) {
-        const auto text = client.Next(std::chrono::milliseconds(200));
-        if (text && text->find("tvq@dataset@update") != std::string::npos)
-          steadySeen[s].push_back(std::to_string(IdOf(*text)) + " " + NameOf(*text));
+      while (const auto text = client.Next(std::chrono::seconds(30))) {
+        if (text->find("tvq@dataset@update") == std::string::npos) continue;
+        steadySeen[s].push_back(std::to_string(IdOf(*text)) + " " + NameOf(*text));
+        if (NameOf(*text) == endMarker) break;
       }
-      // What is still on its way after the churn ended.
-      while (const auto text = client.Next(std::chrono::milliseconds(500)))
-        if (text->find("tvq@dataset@update") != std::string::npos)
-          steadySeen[s].push_back(std::to_string(IdOf(*text)) + " " + NameOf(*text));
     });
   while (joined < 20) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
@@ -273,7 +271,12 @@ int main(int argc, char** argv) {
   churn(std::chrono::seconds(seconds), kClients, "soak");
   churning = false;
   sampler.join();
-  stopSteady = true;
+  {
+    WebSocketClient last(port, tvqDatasetSubProtocol);
+    if (Join(last)) last.SendText(Edit(1, endMarker));
+    while (const auto text = last.Next(std::chrono::seconds(10)))
+      if (NameOf(*text) == endMarker) break;
+  }
   for (std::thread& t : steady) t.join();
 
   bool ok = true;
@@ -284,8 +287,14 @@ int main(int argc, char** argv) {
   std::printf("soak sessions=%ld abrupt=%ld clean_edits=%ld updates=%zu\n", sessions.load(), abrupt.load(),
               edits.load(), steadySeen[0].size());
   bool same = true;
-  for (const auto& seen : steadySeen) same = same && seen == steadySeen[0];
-  check(same, "every steady subscriber saw the same updates in the same order");
+  std::size_t fewest = steadySeen[0].size(), most = fewest;
+  for (const auto& seen : steadySeen) {
+    same = same && seen == steadySeen[0];
+    fewest = std::min(fewest, seen.size());
+    most = std::max(most, seen.size());
+  }
+  check(same, "every steady subscriber saw the same updates in the same order (" + std::to_string(fewest) +
+                  " to " + std::to_string(most) + " each)");
   std::set<std::string> names;
   bool once = true;
   for (const std::string& update : steadySeen[0]) once = names.insert(update.substr(update.find(' ') + 1)).second && once;
