@@ -143,6 +143,28 @@ void TNetSocketHandle::AllocateSocket() {
   FAllocated.store(true, std::memory_order_release);
 }
 
+namespace {
+
+// "ADDRESS:PORT: reason", for a failed bind; IPv6 addresses in brackets.
+std::string BindFailure(const std::string& aIP, bool aIPv6, int aPort, const std::string& aReason) {
+  const std::string ip = aIP.empty() ? (aIPv6 ? "::" : "0.0.0.0") : aIP;
+  return (aIPv6 ? "[" + ip + "]" : ip) + ":" + std::to_string(aPort) + ": " + aReason;
+}
+
+std::string BindReason(int aError) {
+  switch (aError) {
+    case EADDRINUSE: return "address already in use (another program listens on that port)";
+    case EACCES: return "permission denied (ports below 1024 need privileges)";
+    case EADDRNOTAVAIL: return "address not available (no interface of this machine has it)";
+    default: {
+      char buffer[256];
+      return strerror_r(aError, buffer, sizeof buffer);
+    }
+  }
+}
+
+}  // namespace
+
 void TNetSocketHandle::Bind() {
   // Address reuse "off" must still let a port whose old connections wait out
   // their close be bound again at once; on Linux that is SO_REUSEADDR set.
@@ -150,26 +172,32 @@ void TNetSocketHandle::Bind() {
   SetSockOpt(SOL_SOCKET, SO_REUSEADDR, 1);
   if (ReuseSocket == rsTrue) SetSockOpt(SOL_SOCKET, SO_REUSEPORT, 1);
 
+  const bool ipv6 = FIPVersion == Net_IPv6;
   sockaddr_storage storage{};
   socklen_t length;
-  if (FIPVersion == Net_IPv6) {
+  if (ipv6) {
     // IPv6 only, so that it does not collide with the IPv4 binding of the port.
     SetSockOpt(IPPROTO_IPV6, IPV6_V6ONLY, 1);
     auto& address = reinterpret_cast<sockaddr_in6&>(storage);
     address.sin6_family = AF_INET6;
     address.sin6_port = htons(static_cast<std::uint16_t>(Port));
     address.sin6_addr = in6addr_any;
-    if (!IP.empty() && inet_pton(AF_INET6, IP.c_str(), &address.sin6_addr) != 1) throw ENetCouldNotBindSocket();
+    if (!IP.empty() && inet_pton(AF_INET6, IP.c_str(), &address.sin6_addr) != 1)
+      throw ENetCouldNotBindSocket(BindFailure(IP, true, Port, "not an IPv6 address"));
     length = sizeof address;
   } else {
     auto& address = reinterpret_cast<sockaddr_in&>(storage);
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(Port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!IP.empty() && inet_pton(AF_INET, IP.c_str(), &address.sin_addr) != 1) throw ENetCouldNotBindSocket();
+    if (!IP.empty() && inet_pton(AF_INET, IP.c_str(), &address.sin_addr) != 1)
+      throw ENetCouldNotBindSocket(BindFailure(IP, false, Port, "not an IPv4 address"));
     length = sizeof address;
   }
-  if (::bind(FHandle, reinterpret_cast<sockaddr*>(&storage), length) != 0) throw ENetCouldNotBindSocket();
+  if (::bind(FHandle, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+    const int error = errno;
+    throw ENetCouldNotBindSocket(BindFailure(IP, ipv6, Port, BindReason(error)));
+  }
   UpdateBindingLocal();
 }
 

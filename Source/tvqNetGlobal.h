@@ -55,7 +55,14 @@ TVQ_NET_ERROR(ENetNotConnected, "Not Connected");
 TVQ_NET_ERROR(ENetReadTimeout, "Read timed out.");
 TVQ_NET_ERROR(ENetClosedSocket, "Disconnected.");
 TVQ_NET_ERROR(ENetReadLnMaxLineLengthExceeded, "Max line length exceeded.");
-TVQ_NET_ERROR(ENetCouldNotBindSocket, "Could not bind socket.");
+// "Could not bind socket.", followed by the address and the reason when
+// they are known: "Could not bind socket. 0.0.0.0:5413: address already in
+// use (another program listens on that port)".
+class ENetCouldNotBindSocket : public ENetException {
+ public:
+  explicit ENetCouldNotBindSocket(const std::string& aDetail = {})
+      : ENetException(aDetail.empty() ? "Could not bind socket." : "Could not bind socket. " + aDetail) {}
+};
 TVQ_NET_ERROR(ENetTCPNoOnExecute, "You must have an OnExecute event.");
 TVQ_NET_ERROR(ENetNoDataToRead, "No data to read.");
 TVQ_NET_ERROR(ENetTooMuchDataInBuffer, "Too much data in buffer.");
@@ -152,7 +159,8 @@ class TNetSocketHandle {
   // A new stream socket of this handle's address family.
   void AllocateSocket();
   // Sets the address-reuse option as ReuseSocket says, then binds IP:Port;
-  // "Could not bind socket." when that fails.
+  // "Could not bind socket." with the address and the reason when that
+  // fails.
   void Bind();
   void Listen(int aBacklog);
   // Waits up to aTimeoutMs for the socket to become readable (-1: no

@@ -31,13 +31,19 @@ std::string tvqBrowserProgram(const std::string& aName) {
 }
 
 TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowError, int aPort,
-                       const std::string& aAddress)
+                       const std::vector<std::string>& aAddresses)
     : FPlatform(aPlatform), FLog(std::move(aLog)), FShowError(std::move(aShowError)) {
   WSServer.Platform = &FPlatform;
   WSServer.SetPort(aPort);
-  if (!aAddress.empty()) WSServer.Bindings().Add().IP = aAddress;
+  for (const std::string& address : aAddresses) {
+    TNetSocketHandle& binding = WSServer.Bindings().Add();
+    if (address.find(':') != std::string::npos) binding.SetIPVersion(Net_IPv6);
+    binding.IP = address;
+  }
   WSPServer_dataset.Platform = &FPlatform;
   WSPServer_dataset.SetServer(&WSServer);
+  WSPServer_tvq.Platform = &FPlatform;
+  WSPServer_tvq.SetServer(&WSServer);
   WSPServer_dataset.OnConnect = [this](TtvqWSConnection* c) { Log("Connected: " + c->Guid()); };
   WSPServer_dataset.OnDisconnect = [this](TtvqWSConnection* c, int aCode) {
     Log("Disconnected (" + std::to_string(aCode) + "): " + c->Guid());

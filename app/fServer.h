@@ -16,6 +16,7 @@
 #include "RecordTable.h"
 #include "tvqWebSocket_Platform.h"
 #include "tvqWebSocket_Protocol_Dataset_Server.h"
+#include "tvqWebSocket_Protocol_tvq_Server.h"
 #include "tvqWebSocket_Server.h"
 #include "uDMQuotes.h"
 
@@ -31,11 +32,10 @@ class TfrmServer {
  public:
   using TLineSink = std::function<void(const std::string&)>;
 
-  // aPort: the listening port (the program's is 5413); aAddress: the one
-  // local address to listen on (empty, as in the program: every IPv4 and
-  // IPv6 address). Tests pass their own.
+  // aPort: the listening port (the program's is 5413); aAddresses: the
+  // local addresses to listen on (none: every IPv4 and IPv6 address).
   TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowError, int aPort = 5413,
-             const std::string& aAddress = {});
+             const std::vector<std::string>& aAddresses = {});
   TfrmServer(const TfrmServer&) = delete;
   TfrmServer& operator=(const TfrmServer&) = delete;
   ~TfrmServer();
@@ -46,6 +46,10 @@ class TfrmServer {
   TDataSource dsQuotes;
   TtvqWebSocketServer WSServer;
   TtvqWSPServer_Dataset WSPServer_dataset;
+  // The base sub-protocol beside it (channels, publish, RPC), so that its
+  // test page works against the program too. Its connections are not
+  // logged: the log speaks of the quote table's clients.
+  TtvqWSProtocol_tvq_Server WSPServer_tvq;
 
   bool Timer1Enabled() const { return FTimer1 != 0; }
   void SetTimer1Enabled(bool aValue);

@@ -14,6 +14,8 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   qt6-base-dev
+  libcli11-dev
+  libtomlplusplus-dev
   clang
   libclang-rt-14-dev
   chromium

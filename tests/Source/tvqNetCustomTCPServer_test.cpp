@@ -188,6 +188,34 @@ TEST_F(ServerTest, RefusesConnectionsPastMaxConnectionsWithoutHooks) {
   EXPECT_EQ(fourth.Receive(2), "in");
 }
 
+// A bind that fails says which address and why.
+TEST(SocketHandleBind, AFailureNamesTheAddressAndTheReason) {
+  struct Case {
+    TNetIPVersion version;
+    std::string ip;
+    std::string text;
+  } cases[] = {
+      {Net_IPv4, "1.2.3", "Could not bind socket. 1.2.3:4000: not an IPv4 address"},
+      {Net_IPv6, "::1::2", "Could not bind socket. [::1::2]:4000: not an IPv6 address"},
+      // A documentation address that no interface here has.
+      {Net_IPv4, "192.0.2.1",
+       "Could not bind socket. 192.0.2.1:4000: address not available (no interface of this machine has it)"},
+  };
+  for (const Case& c : cases) {
+    TNetSocketHandle handle;
+    handle.SetIPVersion(c.version);
+    handle.IP = c.ip;
+    handle.Port = 4000;
+    handle.AllocateSocket();
+    try {
+      handle.Bind();
+      ADD_FAILURE() << c.ip << ": bound";
+    } catch (const ENetCouldNotBindSocket& e) {
+      EXPECT_EQ(std::string(e.what()), c.text);
+    }
+  }
+}
+
 TEST_F(ServerTest, APortInUseFailsToStartAndLeavesNothingOpen) {
   TNetSocketHandle other;
   other.IP = "127.0.0.1";
@@ -201,7 +229,8 @@ TEST_F(ServerTest, APortInUseFailsToStartAndLeavesNothingOpen) {
     server.SetActive(true);
     FAIL() << "no error";
   } catch (const ENetCouldNotBindSocket& e) {
-    EXPECT_STREQ(e.what(), "Could not bind socket.");
+    EXPECT_EQ(std::string(e.what()), "Could not bind socket. 127.0.0.1:" + std::to_string(other.Port) +
+                                         ": address already in use (another program listens on that port)");
   }
   EXPECT_FALSE(server.Active());
   EXPECT_FALSE(binding.HandleAllocated());

@@ -32,7 +32,7 @@ const std::string kDataset = "dataset.tvq.tickerhall";
 // loopback port (or aPort); the log and the error handler write into lists.
 class Form : public ::testing::Test {
  protected:
-  explicit Form(int aPort = 0) : frmServer(loop, Sink(log), Sink(errors), aPort, "127.0.0.1") {
+  explicit Form(int aPort = 0) : frmServer(loop, Sink(log), Sink(errors), aPort, {"127.0.0.1"}) {
     main = std::thread([this] { loop.Run(); });
     EXPECT_TRUE(WaitUntil([&] { return loop.Running(); }));
     loop.OnException = [this](std::exception_ptr e) { frmServer.ShowError(e); };
@@ -296,14 +296,15 @@ struct TTakenPort {
 
 // The start fails with the bind error, the table stays empty and the timer
 // off.
-class BusyPort : private TTakenPort, public Form {
+class BusyPort : protected TTakenPort, public Form {
  protected:
   BusyPort() : Form(port) {}
 };
 
 TEST_F(BusyPort, StartShowsTheBindErrorAndLeavesTheTableEmpty) {
   OnMain([this] { frmServer.FormCreate(); });
-  EXPECT_THAT(Lines(errors), ElementsAre("Could not bind socket."));
+  EXPECT_THAT(Lines(errors), ElementsAre("Could not bind socket. 127.0.0.1:" + std::to_string(port) +
+                                         ": address already in use (another program listens on that port)"));
   EXPECT_EQ(RecordCount(), 0);
   OnMain([this] { EXPECT_FALSE(frmServer.Timer1Enabled()); });
 }

@@ -1,0 +1,154 @@
+#include "Options.h"
+
+#include <arpa/inet.h>
+
+#include <CLI/CLI.hpp>
+#include <sstream>
+#include <toml++/toml.h>
+
+#include "tvqWebSocket_Classes.h"
+
+#ifndef TICKERHALL_VERSION
+#define TICKERHALL_VERSION "0.0.0"
+#endif
+
+std::string tvqProgramVersion() { return TICKERHALL_VERSION; }
+
+namespace {
+
+// The settings file: TOML read by toml++, handed to the command-line parser
+// as the items it would have read from its own files, so that both go
+// through the same options, checks and conversions, and the command line
+// wins. A table's keys take its name as a prefix ([tls] cert: --tls-cert).
+class TTomlSettings : public CLI::Config {
+ public:
+  std::string to_config(const CLI::App* aApp, bool aDefaults, bool aDescriptions, std::string aPrefix) const override {
+    return CLI::ConfigTOML().to_config(aApp, aDefaults, aDescriptions, std::move(aPrefix));
+  }
+
+  std::vector<CLI::ConfigItem> from_config(std::istream& aInput) const override {
+    toml::table table;
+    try {
+      table = toml::parse(aInput);
+    } catch (const toml::parse_error& e) {
+      std::ostringstream where;
+      where << "line " << e.source().begin.line << ", column " << e.source().begin.column << ": " << e.description();
+      throw CLI::ConfigError(where.str());
+    }
+    std::vector<CLI::ConfigItem> items;
+    Collect(table, "", items);
+    return items;
+  }
+
+ private:
+  static std::string Scalar(const toml::node& aNode, const std::string& aKey) {
+    if (const auto* text = aNode.as_string()) return text->get();
+    if (const auto* number = aNode.as_integer()) return std::to_string(number->get());
+    if (const auto* flag = aNode.as_boolean()) return flag->get() ? "true" : "false";
+    if (const auto* real = aNode.as_floating_point()) {
+      std::ostringstream out;
+      out << real->get();
+      return out.str();
+    }
+    throw CLI::ConfigError(aKey + ": takes a string, a number, true or false, or a list of them");
+  }
+
+  static void Collect(const toml::table& aTable, const std::string& aPrefix, std::vector<CLI::ConfigItem>& aItems) {
+    for (const auto& [key, node] : aTable) {
+      const std::string name = aPrefix + std::string(key.str());
+      if (const auto* table = node.as_table()) {
+        Collect(*table, name + "-", aItems);
+        continue;
+      }
+      CLI::ConfigItem item;
+      item.name = name;
+      if (const auto* list = node.as_array()) {
+        for (const toml::node& element : *list) item.inputs.push_back(Scalar(element, name));
+      } else {
+        item.inputs.push_back(Scalar(node, name));
+      }
+      aItems.push_back(std::move(item));
+    }
+  }
+};
+
+// A numeric IPv4 or IPv6 address (brackets around IPv6 allowed), as the
+// listener takes it; the text of the error otherwise.
+std::string CheckAddress(std::string& aAddress) {
+  if (aAddress.size() > 2 && aAddress.front() == '[' && aAddress.back() == ']')
+    aAddress = aAddress.substr(1, aAddress.size() - 2);
+  unsigned char buffer[sizeof(in6_addr)];
+  if (inet_pton(AF_INET, aAddress.c_str(), buffer) == 1 || inet_pton(AF_INET6, aAddress.c_str(), buffer) == 1)
+    return {};
+  return "'" + aAddress + "' is not a numeric IPv4 or IPv6 address (for example 127.0.0.1 or ::1)";
+}
+
+}  // namespace
+
+TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<std::string>& aArguments) {
+  TParsedOptions parsed;
+  TProgramOptions& options = parsed.Options;
+
+  CLI::App app("Tickerhall: a live table of stock quotes for web browsers over WebSocket.", aProgram);
+  app.config_formatter(std::make_shared<TTomlSettings>());
+  app.allow_config_extras(CLI::config_extras_mode::error);
+  app.set_version_flag("--version", aProgram + " " + tvqProgramVersion());
+  app.get_formatter()->column_width(28);
+
+  // Each setting: one line here, and the file takes it too.
+  app.set_config("--config", "", "Read the settings from this TOML file; the command line wins")
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile.description(""));
+  app.add_option("--port", options.Port, "TCP port to listen on (default 5413)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 65535).description(""));
+  app.add_option("--listen", options.Listen,
+                 "Local address to listen on; repeat for several (default: every IPv4 and IPv6 address)")
+      ->type_name("ADDR")
+      ->allow_extra_args(false)
+      ->transform(
+          [](std::string aAddress) {
+            if (const std::string error = CheckAddress(aAddress); !error.empty()) throw CLI::ValidationError(error);
+            return aAddress;
+          },
+          "", "ADDR");
+  app.add_flag("--quiet", options.Quiet, "Log no client activity (errors are still reported)");
+  std::string logFormat = "text";
+  app.add_option("--log-format", logFormat, "Log lines as timestamped text (default), or as one JSON object a line")
+      ->type_name("text|json")
+      ->check(CLI::IsMember({"text", "json"}, CLI::ignore_case).description(""));
+
+  std::vector<const char*> argv{aProgram.c_str()};
+  for (const std::string& argument : aArguments) argv.push_back(argument.c_str());
+  try {
+    app.parse(static_cast<int>(argv.size()), argv.data());
+    if (const CLI::Option* config = app.get_config_ptr(); config && config->count() > 0)
+      options.ConfigFile = config->as<std::string>();
+    options.LogFormat = tvqSameText(logFormat, "json") ? TLogFormat::Json : TLogFormat::Text;
+  } catch (const CLI::CallForHelp&) {
+    parsed.Exit = true;
+    parsed.Output = app.help();
+  } catch (const CLI::CallForVersion& e) {
+    parsed.Exit = true;
+    parsed.Output = std::string(e.what()) + "\n";
+  } catch (const CLI::ParseError& e) {
+    parsed.Exit = true;
+    parsed.ExitCode = 2;
+    std::string text = e.what();
+    // A settings file's fault names the file.
+    if (dynamic_cast<const CLI::ConfigError*>(&e)) {
+      const std::string unknown = "INI was not able to parse ";
+      if (text.rfind(unknown, 0) == 0) text = "unknown setting '" + text.substr(unknown.size()) + "'";
+      const CLI::Option* config = app.get_config_ptr();
+      if (config && config->count() > 0) text = config->as<std::string>() + ": " + text;
+    }
+    parsed.Error = aProgram + ": " + text + "\nRun '" + aProgram + " --help' for the options.\n";
+  }
+  return parsed;
+}
+
+TParsedOptions tvqParseOptions(int argc, const char* const* argv) {
+  std::string program = argc > 0 && argv[0] ? argv[0] : "tickerhall";
+  program = program.substr(program.rfind('/') + 1);
+  return tvqParseOptions(program, std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+}
