@@ -599,7 +599,18 @@ bool TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnectio
     if (aConnection.Transport() == trpUndefined) aConnection.SetTransport(trpHTTP);
   };
   std::string names, type;
-  if (tvqMatchesMask(aRequestLine, "GET *.js *")) {
+  const auto isRoot = [&] {
+    if (aRequestLine.size() < 5) return false;
+    const std::string_view target = std::string_view(aRequestLine).substr(4);
+    const std::string_view path = target.substr(0, target.find_first_of("? "));
+    return path == "/" && target.find(' ') != std::string_view::npos;
+  };
+  if (!Options.IndexPage.empty() && isRoot()) {
+    markHTTP();
+    if (!Options.HTMLFiles) return false;
+    names = Options.IndexPage;
+    type = "text/html";
+  } else if (tvqMatchesMask(aRequestLine, "GET *.js *")) {
     markHTTP();
     if (!Options.JavascriptFiles) return false;
     names = fileName();
@@ -619,7 +630,10 @@ bool TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnectio
       aConnection.WriteResponse(tvqContentAnswer("application/x-shockwave-flash", *movie));
     return true;
   } else if (tvqMatchesMask(aRequestLine, "GET *favicon*")) {
+    // No icon: a browser that asks is told so, instead of waiting on a
+    // closed connection.
     markHTTP();
+    aConnection.WriteResponse(tvqStatusAnswer(404, "Not Found"));
     return true;
   } else {
     return false;

@@ -63,6 +63,9 @@ struct TtvqWSServerOptions {
   TwsFragmentedMessages FragmentedMessages = frgOnlyBuffer;
   bool HTMLFiles = true;
   bool JavascriptFiles = true;
+  // The registered page served for "GET /" (empty: none, the request is
+  // refused as any unknown one is). A query after the path is ignored.
+  std::string IndexPage;
   int WriteTimeOut = 0;
   bool RaiseDisconnectExceptions = true;
   bool ValidateUTF8 = false;

@@ -35,6 +35,7 @@ TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowE
     : FPlatform(aPlatform), FLog(std::move(aLog)), FShowError(std::move(aShowError)) {
   WSServer.Platform = &FPlatform;
   WSServer.SetPort(aPort);
+  WSServer.Options.IndexPage = "wsquotes.html";  // "GET /": the live quotes
   for (const std::string& address : aAddresses) {
     TNetSocketHandle& binding = WSServer.Bindings().Add();
     if (address.find(':') != std::string::npos) binding.SetIPVersion(Net_IPv6);

@@ -3,7 +3,9 @@
 # which makes the table known to the library. Run at build time.
 file(GLOB files RELATIVE "${WEB_DIR}" "${WEB_DIR}/*.js" "${WEB_DIR}/*.html" "${WEB_DIR}/*.css" "${WEB_DIR}/*.swf")
 list(SORT files)
-list(REMOVE_ITEM files "wsquotes.html")  # installed next to the program, not embedded
+# The program's own pages, served under their file names beside the
+# library's built-in ones.
+set(program_pages "wsquotes.html")
 
 set(fixed_tvqWebSockets.js "TVQ_JS_TVQWEBSOCKETS")
 set(fixed_tvqWebSocketsFlash.js "TVQ_JS_TVQWEBSOCKETSFLASH")
@@ -49,6 +51,11 @@ foreach(file IN LISTS files)
   math(EXPR index "${index} + 1")
 endforeach()
 
+set(pages "")
+foreach(page IN LISTS program_pages)
+  string(APPEND pages "  if (!TtvqWSHTTPResponse::Find(\"${page}\")) TtvqWSHTTPResponse::RegisterFileName({\"${page}\", tvqResourceNameOf(\"${page}\")});\n")
+endforeach()
+
 file(WRITE "${OUTPUT}.tmp" "// Generated from web/ at build time; do not edit.
 #include \"tvqWebSocket_HTTPResponse.h\"
 
@@ -61,6 +68,6 @@ ${entries}    {nullptr, nullptr, 0},
 
 void tvqRegisterWebResources() {
   tvqRegisterResources(kResources, sizeof kResources / sizeof kResources[0] - 1);
-}
+${pages}}
 ")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)

@@ -249,7 +249,7 @@ TEST_F(ServerFixture, ServesTheBuiltInFiles) {
            Case{"GET /missing.js HTTP/1.1", "HTTP/1.1 404 Not Found\r\n\r\n"},
            Case{"GET /dataset.tvq.tickerhall.js HTTP/1.1", "HTTP/1.1 404 Not Found\r\n\r\n"},  // not carried yet
            Case{"GET /tvqWebSockets.js?x=1 HTTP/1.1", ""},
-           Case{"GET /favicon.ico HTTP/1.1", ""},
+           Case{"GET /favicon.ico HTTP/1.1", "HTTP/1.1 404 Not Found\r\n\r\n"},
            Case{"GET /index.htm HTTP/1.1", ""},
            Case{"GET / HTTP/1.1", ""},
        }) {
@@ -258,6 +258,30 @@ TEST_F(ServerFixture, ServesTheBuiltInFiles) {
     client.Send(c.request + "\r\nHost: " + host + "\r\n\r\n");
     EXPECT_EQ(client.ReceiveUntilClose(), c.answer);
   }
+}
+
+// The index page answers "GET /", with or without a query, and nothing else.
+TEST_F(ServerFixture, TheIndexPageAnswersTheRoot) {
+  server.Options.IndexPage = "dataset.tvq.tickerhall.html";
+  const std::string host = "127.0.0.1:" + std::to_string(port);
+  const std::string page = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: text/html\r\n"
+                           "Server: tvqWebSockets 4.4.6\r\n\r\n<script src=\"http://" + host +
+                           "/dataset.tvq.tickerhall.js\"></script>\r\n";
+  struct Case {
+    std::string request, answer;
+  };
+  for (const Case& c : {Case{"GET / HTTP/1.1", page}, Case{"GET /? HTTP/1.1", page},
+                        Case{"GET /?host=a&port=1 HTTP/1.1", page}, Case{"GET /index.htm HTTP/1.1", ""},
+                        Case{"GET //x HTTP/1.1", ""}}) {
+    SCOPED_TRACE(c.request);
+    LoopbackClient client(port);
+    client.Send(c.request + "\r\nHost: " + host + "\r\n\r\n");
+    EXPECT_EQ(client.ReceiveUntilClose(), c.answer);
+  }
+  server.Options.HTMLFiles = false;
+  LoopbackClient client(port);
+  client.Send("GET / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(client.ReceiveUntilClose(), "");
 }
 
 TEST_F(ServerFixture, SwitchedOffFilesAreNotAnswered) {
