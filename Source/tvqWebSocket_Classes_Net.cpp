@@ -219,7 +219,7 @@ void TtvqWSConnection_Base_Net::DoCloseConnection(const std::string& aMessage, i
   if (!Disconnected() && !HasTCPConnection()) return;
   if (FDoDisconnect.exchange(true)) return;  // another thread closes it
   SetDisconnected(true);
-  if (CleanDisconnect) {
+  if (CleanDisconnect || FAnswerClose) {
     try {
       DoWriteClose(aCloseCode);
     } catch (const TtvqWSException&) {
@@ -398,7 +398,7 @@ void TtvqWSConnection_Base_Net::DoReadFrame(bool aMaskRequired) {
       if (FWSMSG->PayLoadLength > 0) {
         FWSMSG->State = 4;
       } else if (FWSMSG->OpCode == opClose) {
-        DoCloseConnection({}, 1000);
+        AnswerPeerClose(1000);  // no code given
       } else {
         DoProcessFrame();
       }
@@ -445,7 +445,7 @@ void TtvqWSConnection_Base_Net::DoReadFrame(bool aMaskRequired) {
                               (code >= 3000 && code <= 4999);
         if (!accepted) return Violation("Invalid close code", 1002);
         if (payload.size() == 2)
-          DoCloseConnection({}, 1000);
+          AnswerPeerClose(code);
         else
           CloseReason = DoDecodeText(TtvqBytes(payload.begin() + 2, payload.end()));
       }
@@ -508,7 +508,7 @@ void TtvqWSConnection_Base_Net::DoDeliverMessage() {
       if (OnBinary) OnBinary(*this, msg.Stream);
       break;
     case opClose:
-      DoCloseConnection({}, 1000);
+      AnswerPeerClose(CloseCode >= 1000 ? CloseCode : 1000);  // a close with a reason
       break;
     case opPing:
       DoWriteStream(msg.Stream, opPong, false);

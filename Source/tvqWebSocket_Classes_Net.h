@@ -123,6 +123,14 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
                         int aSize, TwsStreaming aStreaming);
   // A protocol violation: closes with aText and aCode (raising when asked).
   void Violation(const char* aText, int aCode) { DoCloseConnection(aText, aCode); }
+  // The peer started the closing handshake: its close frame is answered
+  // with one carrying the same code, whatever CleanDisconnect says, as
+  // browsers expect; then the connection closes as usual.
+  void AnswerPeerClose(int aCode) {
+    FAnswerClose = true;
+    DoCloseConnection({}, aCode);
+  }
+  bool FAnswerClose = false;
   TtvqWSMsg& DataAssembler();
   TtvqWSMsg& ControlAssembler();
   // The length of the frame is known: check it and move on to the key or

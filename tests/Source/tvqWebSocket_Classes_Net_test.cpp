@@ -450,26 +450,31 @@ struct ValidClose {
   std::string name, bytes;
   int closeCode;
   std::string reason;
+  std::string answer;  // the close frame sent back: the peer's code, or 1000
 };
 
 class ValidCloseTest : public CodecTest, public ::testing::WithParamInterface<ValidClose> {};
 
-TEST_P(ValidCloseTest, EndsTheConnectionQuietly) {
+// A client's close is answered with a close frame, also with
+// CleanDisconnect off (which only keeps the server's own closes quiet).
+TEST_P(ValidCloseTest, IsAnsweredWithACloseFrameThenTheConnectionEnds) {
   const ValidClose& c = GetParam();
+  ASSERT_FALSE(ws.CleanDisconnect);
   client.Send(c.bytes);
   PumpUntil([&] { return ws.Disconnected(); });
   EXPECT_THAT(errors, IsEmpty());
   EXPECT_TRUE(ws.Disconnected());
   EXPECT_EQ(ws.CloseCode, c.closeCode);
   EXPECT_EQ(ws.CloseReason, c.reason);
-  EXPECT_EQ(client.ReceiveUntilClose(), "");  // no close frame back
+  EXPECT_EQ(client.ReceiveUntilClose(), c.answer);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reader, ValidCloseTest,
-                         ::testing::Values(ValidClose{"code_1000", test::CloseFrame(1000), 1000, ""},
-                                           ValidClose{"code_4000", test::CloseFrame(4000), 4000, ""},
-                                           ValidClose{"code_1001_with_reason", test::CloseFrame(1001, "bye"), 1001, "bye"},
-                                           ValidClose{"empty", ClientFrame(0x88, ""), 0, ""}),
+                         ::testing::Values(ValidClose{"code_1000", test::CloseFrame(1000), 1000, "", "\x88\x02\x03\xE8"},
+                                           ValidClose{"code_4000", test::CloseFrame(4000), 4000, "", "\x88\x02\x0F\xA0"},
+                                           ValidClose{"code_1001_with_reason", test::CloseFrame(1001, "bye"), 1001, "bye",
+                                                      "\x88\x02\x03\xE9"},
+                                           ValidClose{"empty", ClientFrame(0x88, ""), 0, "", "\x88\x02\x03\xE8"}),
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(CodecTest, HixieFramesAndTheirClosingHandshake) {
