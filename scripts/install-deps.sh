@@ -2,29 +2,43 @@
 # Installs every Debian package that building, running and testing Tickerhall
 # needs and that the machine lacks. Quiet and idempotent: a machine that has
 # everything gets no apt call at all. Works as root or through sudo.
+#   scripts/install-deps.sh           everything (the tests and benchmarks too)
+#   scripts/install-deps.sh program   only what building the program needs
 set -euo pipefail
 
+what=${1:-all}
+case "$what" in
+  all|program) ;;
+  *) echo "usage: scripts/install-deps.sh [all|program]" >&2; exit 2 ;;
+esac
+
+# What building and running the program needs ...
 packages=(
   cmake
   g++
   make
   pkg-config
   libssl-dev
-  libgtest-dev
-  libgmock-dev
-  libbenchmark-dev
   qt6-base-dev
   libcli11-dev
   libtomlplusplus-dev
-  clang
-  libclang-rt-14-dev
-  chromium
-  python3
 )
-# Node.js and npm: the machine's own when it has them (a newer build than
-# Debian's may be installed), Debian's otherwise.
-command -v node >/dev/null 2>&1 || packages+=(nodejs)
-command -v npm >/dev/null 2>&1 || packages+=(npm)
+# ... and what building and running the tests and benchmarks needs too.
+if [ "$what" = all ]; then
+  packages+=(
+    libgtest-dev
+    libgmock-dev
+    libbenchmark-dev
+    clang
+    libclang-rt-14-dev
+    chromium
+    python3
+  )
+  # Node.js and npm: the machine's own when it has them (a newer build than
+  # Debian's may be installed), Debian's otherwise.
+  command -v node >/dev/null 2>&1 || packages+=(nodejs)
+  command -v npm >/dev/null 2>&1 || packages+=(npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -48,6 +62,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${as_root[@]}" apt-get update -qq
   "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+[ "$what" = all ] || exit 0
 
 # The npm packages of the browser tests and of the benchmark's reference
 # server, as their package-lock.json pin them; installed again only when a

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs Tickerhall on port 5413: the
-# window where a display exists, the headless front end (log on standard
-# output, Ctrl+C to stop) otherwise.
+# Installs what building the program needs, builds the program alone, and
+# runs Tickerhall on port 5413: the window where a display exists, the
+# headless front end (log on standard output, Ctrl+C to stop) otherwise.
+# Arguments go to the program (--help lists them), e.g.
+#   scripts/run.sh --port 8080 --listen 127.0.0.1
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-dir=$(scripts/build.sh normal | tail -n 1)
-echo "Dataset test page: http://localhost:5413/dataset.tvq.tickerhall.html"
-echo "Live quotes page:  $(pwd)/$dir/app/wsquotes.html"
+scripts/install-deps.sh program
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  exec "$dir/app/tickerhall"
+  dir=$(scripts/build.sh program tickerhall | tail -n 1)
+  exec "$dir/app/tickerhall" "$@"
 fi
-exec "$dir/app/tickerhall-headless"
+dir=$(scripts/build.sh program tickerhall-headless | tail -n 1)
+exec "$dir/app/tickerhall-headless" "$@"
