@@ -317,6 +317,8 @@ function tvqProtocolDerive(constructor, methods, results) {
 // ---- the test pages: a status line (#status), a log list (#log) where each
 // event is prepended, and links (by id) that act on the client.
 var tvqPage = {
+  client: null,   // the client the page watches
+  logSize: 500,   // the log keeps this many newest lines
   status: function (text) {
     var line = document.getElementById('status');
     line.textContent = text;
@@ -329,6 +331,10 @@ var tvqPage = {
     var item = document.createElement('li'), list = document.getElementById('log');
     item.textContent = text;
     list.insertBefore(item, list.firstChild);
+    while (list.children.length > tvqPage.logSize) list.removeChild(list.lastChild);
+  },
+  clear: function () {
+    document.getElementById('log').textContent = '';
   },
   link: function (id, action) {
     document.getElementById(id).onclick = function () {
@@ -336,10 +342,31 @@ var tvqPage = {
       return false;
     };
   },
+  // A link's action that needs the connection open: otherwise it logs why
+  // nothing is sent.
+  whenOpen: function (action) {
+    return function () {
+      var state = tvqPage.client ? tvqPage.client.state() : 'closed';
+      if (state === 'open') action();
+      else if (state === 'connecting') tvqPage.log('not connected yet: wait for open');
+      else tvqPage.log('not connected: press Open first');
+    };
+  },
+  // The close and state links: like the others, they tell when there is
+  // no connection.
+  close: function () {
+    var state = tvqPage.client ? tvqPage.client.state() : 'closed';
+    if (state === 'open' || state === 'connecting') tvqPage.client.close();
+    else tvqPage.log('not connected: press Open first');
+  },
+  state: function () {
+    tvqPage.log(tvqPage.client ? 'state: ' + tvqPage.client.state() : 'not connected: press Open first');
+  },
   // Logs every event of the client as "name: arguments" and keeps the
   // status line up to date.
   watch: function (client) {
     var states = { open: 'online', close: 'offline', error: 'error' };
+    tvqPage.client = client;
     Object.keys(client.events).forEach(function (name) {
       client.on(name, function () {
         if (states[name]) tvqPage.status(states[name]);

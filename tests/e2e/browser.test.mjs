@@ -2,59 +2,20 @@
 // ephemeral port (TICKERHALL_E2E_SERVER: the test server program).
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { createInterface } from 'node:readline';
 import { launchChromium, TIMEOUT } from './chromium.mjs';
+import { startServer } from './e2eserver.mjs';
 
-const SERVER = process.env.TICKERHALL_E2E_SERVER;
-
-let server, port, browser;
-const received = [];  // the texts the server received, in order
-const waiters = [];
-
-function startServer() {
-  assert.ok(SERVER, 'TICKERHALL_E2E_SERVER names the test server program');
-  server = spawn(SERVER, [], { stdio: ['pipe', 'pipe', 'inherit'] });
-  return new Promise((resolve, reject) => {
-    server.once('error', reject);
-    server.once('exit', (code) => reject(new Error(`server ended early (${code})`)));
-    createInterface({ input: server.stdout }).on('line', (line) => {
-      const match = /^port (\d+)$/.exec(line);
-      if (match) resolve(Number(match[1]));
-      if (line.startsWith('received ')) received.push(line.substring('received '.length));
-      for (const waiter of [...waiters]) waiter();
-    });
-  });
-}
-
-// Resolves with the first received text (from aFrom on) that matches.
-function receivedText(pattern, from = 0) {
-  return new Promise((resolve, reject) => {
-    const check = () => {
-      const found = received.slice(from).find((text) => pattern.test(text));
-      if (found === undefined) return false;
-      waiters.splice(waiters.indexOf(check), 1);
-      clearTimeout(timer);
-      resolve(found);
-      return true;
-    };
-    const timer = setTimeout(() => {
-      waiters.splice(waiters.indexOf(check), 1);
-      reject(new Error(`the server received nothing like ${pattern}; it received:\n${received.slice(from).join('\n')}`));
-    }, TIMEOUT);
-    waiters.push(check);
-    check();
-  });
-}
+let server, port, browser, received, receivedText;
 
 before(async () => {
-  port = await startServer();
+  server = await startServer();
+  ({ port, received, receivedText } = server);
   browser = await launchChromium();
 });
 
 after(async () => {
   await browser?.close();
-  server?.kill('SIGTERM');
+  server?.stop();
 });
 
 async function openPage(file) {
@@ -155,5 +116,60 @@ test('the generic page connects and sends its test text', async () => {
   await page.click('#send');
   await page.click('#state');
   await waitForLog(page, 'state: open');
+  await page.close();
+});
+
+// Each test page with its links that act on the connection.
+const pages = [
+  ['tvqWebSockets.html', ['send']],
+  ['tvq.tickerhall.html', ['starttransaction', 'commit', 'rollback', 'send', 'broadcast', 'subscribe', 'unsubscribe',
+    'publish', 'rpc', 'notify', 'session']],
+  ['dataset.tvq.tickerhall.html', ['starttransaction', 'commit', 'rollback', 'send', 'broadcast', 'subscribe',
+    'unsubscribe', 'publish', 'rpc', 'notify', 'synchronize', 'getmetadata']],
+];
+
+test('a link used before Open or after Close logs that there is no connection', async () => {
+  const NOT_OPEN = 'not connected: press Open first';
+  for (const [file, links] of pages) {
+    const page = await browser.newPage();
+    page.setDefaultTimeout(TIMEOUT);
+    const errors = [];
+    page.on('pageerror', (error) => errors.push(error.message));
+    // Sending on a closed WebSocket throws nothing, it only complains.
+    page.on('console', (message) => { if (/WebSocket/.test(message.text())) errors.push(message.text()); });
+    await page.goto(`http://127.0.0.1:${port}/${file}`);
+
+    for (const link of [...links, 'state', 'close']) await page.click(`#${link}`);
+    assert.deepEqual(await logOf(page), Array(links.length + 2).fill(NOT_OPEN), file);
+
+    await page.click('#open');
+    await page.waitForFunction(() => document.getElementById('status').textContent === 'online');
+    await page.click('#close');
+    await page.waitForFunction(() => document.getElementById('status').textContent === 'offline');
+    const before = (await logOf(page)).length;
+    for (const link of [...links, 'close']) await page.click(`#${link}`);
+    await page.click('#state');
+    assert.deepEqual((await logOf(page)).slice(before), [...Array(links.length + 1).fill(NOT_OPEN), 'state: closed'], file);
+    assert.deepEqual(errors, [], file);
+    await page.close();
+  }
+});
+
+test('the log keeps its newest 500 lines, and Clear empties it', async () => {
+  const page = await openPage('dataset.tvq.tickerhall.html');
+  await waitForLog(page, 'tvqaftersynchronize: cdsQuotes');
+  // 25 lines from the connect sequence, then 480 more: the 5 oldest go.
+  await page.evaluate(() => {
+    for (let i = 0; i < 480; i++) document.getElementById('state').click();
+  });
+  const log = await logOf(page);
+  assert.equal(log.length, 500);
+  assert.match(log[0], /^tvqdataset: tvq@dataset@update \{"ID":2,/);
+  assert.equal(log[499], 'state: open');
+
+  await page.click('#clear');
+  assert.deepEqual(await logOf(page), []);
+  await page.click('#state');
+  assert.deepEqual(await logOf(page), ['state: open']);
   await page.close();
 });

@@ -4,56 +4,22 @@
 // stop on SIGTERM, and the live-quotes page in headless Chromium.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { dirname, join } from 'node:path';
-import { createInterface } from 'node:readline';
 import { pathToFileURL } from 'node:url';
 import WebSocket from 'ws';
 import { launchChromium, TIMEOUT } from './chromium.mjs';
+import { PORT, PROGRAM, serving, startProgram, waitFor } from './program.mjs';
 
-const PROGRAM = process.env.TICKERHALL_HEADLESS;
-const PORT = 5413;
-
-let program, exited;
-const output = [];
-
-function waitFor(check, what) {
-  return new Promise((resolve, reject) => {
-    const started = Date.now();
-    const poll = () => {
-      const found = check();
-      if (found) return resolve(found);
-      if (Date.now() - started > TIMEOUT) return reject(new Error(`timed out waiting for ${what}`));
-      setTimeout(poll, 20);
-    };
-    poll();
-  });
-}
+let program, output;
 
 before(async () => {
-  assert.ok(PROGRAM, 'TICKERHALL_HEADLESS names the program');
-  program = spawn(PROGRAM, [], { stdio: ['ignore', 'pipe', 'inherit'] });
-  exited = new Promise((resolve) => program.once('exit', (code, signal) => resolve({ code, signal })));
-  createInterface({ input: program.stdout }).on('line', (line) => output.push(line));
+  program = startProgram();
+  output = program.output;  // the log lines without their timestamps
 });
 
 after(async () => {
-  if (program.exitCode === null) program.kill('SIGKILL');
+  if (program.child.exitCode === null) program.child.kill('SIGKILL');
 });
-
-async function serving() {
-  const started = Date.now();
-  while (Date.now() - started < TIMEOUT) {
-    try {
-      const answer = await fetch(`http://127.0.0.1:${PORT}/dataset.tvq.tickerhall.js`);
-      if (answer.ok) return;
-    } catch {
-      // not listening yet
-    }
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  throw new Error('the program does not answer on its port');
-}
 
 test('a WebSocket client gets the connect sequence, then ticker updates, and the program logs it', async () => {
   await serving();
@@ -88,16 +54,18 @@ test('the live-quotes page shows the 20 quotes and their changes', async () => {
   await serving();
   const browser = await launchChromium();
   try {
-    const page = await browser.newPage();
+    const page = await browser.newPage({ locale: 'en-US' });
     page.setDefaultTimeout(TIMEOUT);
     await page.goto(pathToFileURL(join(dirname(PROGRAM), 'wsquotes.html')).href);
     await page.waitForFunction(() => document.getElementById('state').textContent === 'online');
     await page.waitForFunction(() => document.querySelectorAll('#rows tr').length === 20);
-    const lastPrices = () => page.$$eval('#rows td[data-field="LAST"]', (cells) => cells.map((c) => c.textContent));
+    // The cells keep each price as it travels ("8265,50") in data-value and
+    // show it in the reader's format.
+    const lastPrices = () => page.$$eval('#rows td[data-field="LAST"]', (cells) => cells.map((c) => c.dataset.value));
     const first = await lastPrices();
     assert.ok(first.every((price) => /^\d+,\d\d$/.test(price)), first.join(' '));
     await page.waitForFunction((before) => [...document.querySelectorAll('#rows td[data-field="LAST"]')]
-      .some((cell, i) => cell.textContent !== before[i]), first);
+      .some((cell, i) => cell.dataset.value !== before[i]), first);
     await page.waitForFunction(() => document.querySelector('#rows tr.up, #rows tr.down') !== null);
 
     // A price typed into the page goes to the server and comes back.
@@ -105,15 +73,16 @@ test('the live-quotes page shows the 20 quotes and their changes', async () => {
     await page.fill('#rows tr[data-id="20"] td[data-field="LAST"] input', '1234.5');
     await page.press('#rows tr[data-id="20"] td[data-field="LAST"] input', 'Enter');
     await page.waitForFunction(() =>
-      document.querySelector('#rows tr[data-id="20"] td[data-field="LAST"]').textContent === '1234,50');
+      document.querySelector('#rows tr[data-id="20"] td[data-field="LAST"]').dataset.value === '1234,50');
+    assert.equal(await page.textContent('#rows tr[data-id="20"] td[data-field="LAST"]'), '1,234.50');
   } finally {
     await browser.close();
   }
 });
 
 test('SIGTERM stops the program cleanly', async () => {
-  program.kill('SIGTERM');
-  const { code, signal } = await exited;
+  program.child.kill('SIGTERM');
+  const { code, signal } = await program.exited;
   assert.equal(signal, null);
   assert.equal(code, 0);
 });
