@@ -30,6 +30,12 @@ std::string tvqBrowserProgram(const std::string& aName) {
   return {};
 }
 
+std::string tvqServerStatusText(const TServerStatus& aStatus) {
+  if (!aStatus.Running) return aStatus.Reason.empty() ? "Stopped" : "Stopped: " + aStatus.Reason;
+  return "Running on port " + std::to_string(aStatus.Port) + " — " + std::to_string(aStatus.Clients) +
+         (aStatus.Clients == 1 ? " client" : " clients") + " connected";
+}
+
 TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowError, int aPort,
                        const std::vector<std::string>& aAddresses)
     : FPlatform(aPlatform), FLog(std::move(aLog)), FShowError(std::move(aShowError)) {
@@ -45,9 +51,13 @@ TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowE
   WSPServer_dataset.SetServer(&WSServer);
   WSPServer_tvq.Platform = &FPlatform;
   WSPServer_tvq.SetServer(&WSServer);
-  WSPServer_dataset.OnConnect = [this](TtvqWSConnection* c) { Log("Connected: " + c->Guid()); };
+  WSPServer_dataset.OnConnect = [this](TtvqWSConnection* c) {
+    Log("Connected: " + c->Guid());
+    RefreshStatus();
+  };
   WSPServer_dataset.OnDisconnect = [this](TtvqWSConnection* c, int aCode) {
     Log("Disconnected (" + std::to_string(aCode) + "): " + c->Guid());
+    RefreshStatus();
   };
   WSPServer_dataset.OnError = [this](TtvqWSConnection* c, const std::string& aError) {
     Log("Error: " + (c ? c->Guid() : std::string()) + ":" + aError);
@@ -61,6 +71,11 @@ TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowE
   WSPServer_dataset.OnUnSubscription = [this](TtvqWSConnection* c, const std::string& aChannel) {
     Log("Unsubscribed: " + c->Guid() + ":" + aChannel);
   };
+  // The other clients count too: those of the base sub-protocol and those
+  // without one.
+  WSPServer_tvq.OnConnect = WSServer.OnConnect = [this](TtvqWSConnection*) { RefreshStatus(); };
+  WSPServer_tvq.OnDisconnect = WSServer.OnDisconnect = [this](TtvqWSConnection*, int) { RefreshStatus(); };
+  LogRecordChanges();
   OnLaunch = [this](const std::string& aProgram, const std::string& aPage) {
     FPlatform.ShellExecute("open", aProgram, aPage);
   };
@@ -69,6 +84,7 @@ TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowE
 // Closing the window: the timer goes, the server stops (every connection
 // thread ends), then the components and the table.
 TfrmServer::~TfrmServer() {
+  OnStatusChange = nullptr;
   SetTimer1Enabled(false);
   try {
     WSServer.SetActive(false);
@@ -100,8 +116,17 @@ void TfrmServer::FormCreate() {
   Run(&TfrmServer::btnStartClick);  // Start, clicked in code
 }
 
+// A failed start is shown as usual, and the status keeps its reason.
 void TfrmServer::btnStartClick() {
-  WSServer.SetActive(true);
+  try {
+    WSServer.SetActive(true);
+  } catch (...) {
+    FStopReason = ErrorText(std::current_exception());
+    RefreshStatus();
+    throw;
+  }
+  FStopReason.clear();
+  RefreshStatus();
   DMQuotes().FillQuotes();
   SetTimer1Enabled(true);
 }
@@ -109,9 +134,60 @@ void TfrmServer::btnStartClick() {
 void TfrmServer::btnStopClick() {
   SetTimer1Enabled(false);
   WSServer.SetActive(false);
+  FStopReason.clear();
+  RefreshStatus();
 }
 
-void TfrmServer::Timer1Timer() { DMQuotes().MoveQuote(); }
+void TfrmServer::Timer1Timer() {
+  DMQuotes().MoveQuote();
+  RefreshStatus();  // catches up with clients whose events are still on the way
+}
+
+void TfrmServer::RefreshStatus() {
+  TServerStatus status;
+  status.Running = WSServer.Active();
+  if (!status.Running) {
+    status.Reason = FStopReason;
+  } else {
+    status.Port = WSServer.Port();
+    if (!WSServer.Bindings().IsEmpty() && WSServer.Bindings()[0].Port != 0) status.Port = WSServer.Bindings()[0].Port;
+    // A connection counts from its handshake until it is gone; the server
+    // keeps the objects of the listed ones alive past this call.
+    for (const TtvqWSConnection* connection : WSServer.GetConnectionList())
+      if (connection->Enabled() && !connection->Disconnected()) ++status.Clients;
+  }
+  if (status == FStatus) return;
+  FStatus = std::move(status);
+  if (OnStatusChange) OnStatusChange();
+}
+
+// The component raises the record events only for what a client sent; the
+// connection is checked all the same. A delete is logged when a record
+// went: one that names no record of the table changes nothing.
+//   Added: <guid> row <ID>     a new record, or an update of an unknown key
+//   Edited: <guid> row <ID>    an update of a record
+//   Deleted: <guid> row <ID>   a delete
+void TfrmServer::LogRecordChanges() {
+  const auto id = [](TDataSet& aDataSet) {
+    const TField* field = aDataSet.FindField("ID");
+    return field ? field->AsString() : std::string();
+  };
+  WSPServer_dataset.OnAfterNewRecord = [this, id](TtvqWSConnection* c, TDataSet& aDataSet) {
+    if (c) Log("Added: " + c->Guid() + " row " + id(aDataSet));
+  };
+  WSPServer_dataset.OnAfterUpdateRecord = [this, id](TtvqWSConnection* c, TDataSet& aDataSet) {
+    if (c) Log("Edited: " + c->Guid() + " row " + id(aDataSet));
+  };
+  WSPServer_dataset.OnBeforeDeleteRecord = [this](TtvqWSConnection*, TDataSet& aDataSet, const ItvqObjectJSON& aRecord,
+                                                  bool&) {
+    const ItvqObjectJSON key = aRecord->JSONObject()->GetNode("ID");
+    FDeletingID = key ? key->ValueText() : std::string();
+    FRecordsBeforeDelete = aDataSet.RecordCount();
+  };
+  WSPServer_dataset.OnAfterDeleteRecord = [this](TtvqWSConnection* c, TDataSet& aDataSet) {
+    if (c && aDataSet.RecordCount() < FRecordsBeforeDelete) Log("Deleted: " + c->Guid() + " row " + FDeletingID);
+  };
+}
 
 // The page path is one argument, unquoted; nothing is reported when no such
 // browser is installed.
@@ -133,14 +209,14 @@ void TfrmServer::Run(const std::function<void()>& aHandler) {
   }
 }
 
-void TfrmServer::ShowError(std::exception_ptr aError) {
-  std::string message;
+std::string TfrmServer::ErrorText(std::exception_ptr aError) {
   try {
     std::rethrow_exception(aError);
   } catch (const std::exception& e) {
-    message = e.what();
+    return e.what();
   } catch (...) {
-    message = "Unknown error";
+    return "Unknown error";
   }
-  FShowError(message);
 }
+
+void TfrmServer::ShowError(std::exception_ptr aError) { FShowError(ErrorText(aError)); }

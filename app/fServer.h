@@ -1,10 +1,11 @@
 // Public: the logic of the server window, frmServer, free of any window
 // toolkit: the quote table, the WebSocket server and the dataset
 // component, the 250 ms ticker, Start and Stop, the log lines of client
-// activity and the four browser buttons. A front end (the Qt window or the
-// headless program) gives it a platform (main-thread queue, timers, program
-// launch), a line sink for the log, the default error handler, and
-// optionally a grid through dsQuotes.
+// activity (with the clients' changes to the table), the server's status
+// (running, port, clients) and the four browser buttons. A front end (the
+// Qt window or the headless program) gives it a platform (main-thread
+// queue, timers, program launch), a line sink for the log, the default
+// error handler, and optionally a grid through dsQuotes.
 //
 // Everything here runs on the main thread.
 #pragma once
@@ -27,6 +28,21 @@ std::string tvqExecutableFolder();
 // "explorer"), as installed here: the first candidate found on the search
 // path; empty when none is.
 std::string tvqBrowserProgram(const std::string& aName);
+
+// What the window shows of the server.
+struct TServerStatus {
+  bool Running = false;
+  int Port = 0;     // the port listened on (the one bound, when asked for port 0); 0 when stopped
+  int Clients = 0;  // open WebSocket connections, whatever their sub-protocol
+  // Why the server is stopped: the error of the last Start when it failed;
+  // empty after a Stop.
+  std::string Reason;
+  friend bool operator==(const TServerStatus&, const TServerStatus&) = default;
+};
+
+// The status line: "Running on port 5413 — 2 clients connected", "Stopped",
+// or "Stopped: " followed by the reason.
+std::string tvqServerStatusText(const TServerStatus& aStatus);
 
 class TfrmServer {
  public:
@@ -70,6 +86,15 @@ class TfrmServer {
   void btnExplorerClick() { OpenBrowser("explorer"); }
   void OpenBrowser(const std::string& aName);
 
+  // The server's status, brought up to date on Start and Stop, when a
+  // client connects or leaves, and on each tick of the ticker.
+  const TServerStatus& Status() const { return FStatus; }
+  std::string StatusText() const { return tvqServerStatusText(FStatus); }
+  // Runs after each change of Status().
+  std::function<void()> OnStatusChange;
+  // Counts the clients again and notes whether the server listens.
+  void RefreshStatus();
+
   // Runs a handler as the window does: an error it raises goes to the
   // default error handler, and the program goes on.
   void Run(void (TfrmServer::*aHandler)());
@@ -79,11 +104,20 @@ class TfrmServer {
 
  private:
   void Log(const std::string& aLine) { FLog(aLine); }
+  // The log lines of a client's changes to the table ("Added", "Edited",
+  // "Deleted"); the ticker's own changes are not logged.
+  void LogRecordChanges();
+  static std::string ErrorText(std::exception_ptr aError);
 
   ItvqPlatform& FPlatform;
   TLineSink FLog;
   TLineSink FShowError;
   ItvqPlatform::TTimerId FTimer1 = 0;
+  TServerStatus FStatus;
+  std::string FStopReason;  // the error of the last Start, when it failed
+  // A client's delete in progress: the key it names and the records before.
+  std::string FDeletingID;
+  int FRecordsBeforeDelete = 0;
   // Declared last: destroyed first, after the server has stopped.
   std::unique_ptr<TDMQuotes> FDMQuotes;
 };

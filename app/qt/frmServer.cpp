@@ -3,9 +3,10 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <QTime>
 #include <QVBoxLayout>
 
-TfrmServerWindow::TfrmServerWindow(TQtPlatform& aPlatform, int aPort, const std::string& aAddress)
+TfrmServerWindow::TfrmServerWindow(TQtPlatform& aPlatform, int aPort, const std::vector<std::string>& aAddresses)
     : FPlatform(aPlatform) {
   setObjectName("frmServer");
   setWindowTitle("WebSocket Tickerhall");
@@ -41,19 +42,35 @@ TfrmServerWindow::TfrmServerWindow(TQtPlatform& aPlatform, int aPort, const std:
   quotesLayout->setContentsMargins(0, 0, 0, 0);
   quotesLayout->addWidget(DBGrid1);
 
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setObjectName("StatusBar1");
+  StatusBar1->setSizeGripEnabled(false);
+  lblStatus = new QLabel(StatusBar1);
+  lblStatus->setObjectName("lblStatus");
+  // A long reason is cut at the window's edge (the tooltip has it whole)
+  // rather than widening the window.
+  lblStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  lblStatus->setContentsMargins(6, 2, 6, 2);
+  StatusBar1->addWidget(lblStatus, 1);
+
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   layout->addWidget(pnlServer);
   layout->addWidget(pnlQuotes, 1);
+  layout->addWidget(StatusBar1);
 
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
   FForm = std::make_unique<TfrmServer>(
-      FPlatform, [this](const std::string& aLine) { memoLog->appendPlainText(QString::fromStdString(aLine)); },
-      [this](const std::string& aText) { ShowMessage(aText); }, aPort, aAddress);
+      FPlatform,
+      [this](const std::string& aLine) {
+        memoLog->appendPlainText(QTime::currentTime().toString("HH:mm:ss ") + QString::fromStdString(aLine));
+      },
+      [this](const std::string& aText) { ShowMessage(aText); }, aPort, aAddresses);
   FPlatform.OnException = [this](std::exception_ptr aError) { FForm->ShowError(aError); };
+  FForm->OnStatusChange = [this] { UpdateStatus(); };
   FModel = new TQuotesModel(FForm->dsQuotes, this);
   DBGrid1->setModel(FModel);
 
@@ -69,12 +86,15 @@ TfrmServerWindow::TfrmServerWindow(TQtPlatform& aPlatform, int aPort, const std:
   wire(btnExplorer, &TfrmServer::btnExplorerClick);
 
   FForm->FormCreate();
+  FModel->Sync();  // the table is linked now, filled or not
+  UpdateStatus();
 }
 
 // The grid's model lets go of the table first; then the logic goes while
 // the log still exists (stopping the server still writes to it).
 TfrmServerWindow::~TfrmServerWindow() {
   FPlatform.OnException = nullptr;
+  FForm->OnStatusChange = nullptr;
   DBGrid1->setModel(nullptr);
   delete FModel;
   FForm.reset();
@@ -87,4 +107,13 @@ void TfrmServerWindow::ShowMessage(const std::string& aText) {
   box->setObjectName("errorBox");
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->open();
+}
+
+void TfrmServerWindow::UpdateStatus() {
+  const bool running = FForm->Status().Running;
+  const QString text = QString::fromStdString(FForm->StatusText());
+  lblStatus->setText(text);
+  lblStatus->setToolTip(text);
+  btnStart->setEnabled(!running);
+  btnStop->setEnabled(running);
 }

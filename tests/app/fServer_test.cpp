@@ -78,11 +78,23 @@ class Form : public ::testing::Test {
     OnMain([&] { count = frmServer.DMQuotes().cdsQuotes.RecordCount(); });
     return count;
   }
+  // The status line now, and each one the form notified.
+  std::string Status() {
+    std::string text;
+    OnMain([&] { text = frmServer.StatusText(); });
+    return text;
+  }
+  void WatchStatus() {
+    OnMain([this] { frmServer.OnStatusChange = [this] { Sink(statuses)(frmServer.StatusText()); }; });
+  }
+  bool StatusBecomes(const std::string& aText) {
+    return WaitUntil([&] { return !Lines(statuses).empty() && Lines(statuses).back() == aText; });
+  }
 
   TtvqEventLoop loop;
   std::thread main;
   std::mutex lock;
-  std::vector<std::string> log, errors;
+  std::vector<std::string> log, errors, statuses;
   TfrmServer frmServer;
 };
 
@@ -191,6 +203,92 @@ TEST_F(Form, BrowserButtonsStartTheInstalledBrowserWithThePage) {
   EXPECT_EQ(tvqExecutableFolder().back(), '/');
 }
 
+// A client's changes to the table are logged with the record's ID; the
+// ticker's own moves, a change that fails and a delete that finds no record
+// are not.
+TEST_F(Form, ClientChangesToTheTableAreLogged) {
+  OnMain([this] { frmServer.FormCreate(); });
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  const struct {
+    const char* channel;
+    const char* dataset;
+  } sent[] = {
+      {"tvq@dataset@update", R"({"ID":3,"LAST":"8265,50"})"},
+      {"tvq@dataset@update", R"({"ID":4,"LAST":"8265,2x"})"},  // fails
+      {"tvq@dataset@new",
+       R"({"ID":21,"NAME":"Symbol 21","EXCHANGE":"NYSE","OPEN":"10,00","HIGH":"10,00","LOW":"10,00","LAST":"10,00"})"},
+      {"tvq@dataset@update", R"({"ID":22,"NAME":"Symbol 22"})"},  // an unknown key adds the record
+      {"tvq@dataset@delete", R"({"ID":5})"},
+      {"tvq@dataset@delete", R"({"ID":99})"},  // no such record
+      {"tvq@dataset@update", R"({"ID":"7","HIGH":"9999,00"})"},
+  };
+  for (const auto& message : sent) client.SendText(test::ClientRecord(message.channel, message.dataset));
+  ASSERT_TRUE(Logged("Edited: " + guid + " row 7"));
+  OnMain([this] {
+    for (int tick = 0; tick < 10; ++tick) frmServer.Timer1Timer();
+  });
+  std::vector<std::string> changes;
+  for (const std::string& line : Lines(log))
+    if (line.rfind("Added: ", 0) == 0 || line.rfind("Edited: ", 0) == 0 || line.rfind("Deleted: ", 0) == 0)
+      changes.push_back(line);
+  EXPECT_THAT(changes, ElementsAre("Edited: " + guid + " row 3", "Added: " + guid + " row 21",
+                                   "Added: " + guid + " row 22", "Deleted: " + guid + " row 5",
+                                   "Edited: " + guid + " row 7"));
+  EXPECT_THAT(Lines(errors), ElementsAre("'8265,2x' is not a valid floating point value"));
+  EXPECT_EQ(RecordCount(), 21);
+}
+
+TEST(ServerStatusText, SaysRunningOnWhichPortWithHowManyClientsOrWhyStopped) {
+  const struct {
+    TServerStatus status;
+    const char* text;
+  } cases[] = {
+      {{true, 5413, 0, ""}, "Running on port 5413 — 0 clients connected"},
+      {{true, 5413, 1, ""}, "Running on port 5413 — 1 client connected"},
+      {{true, 8080, 12, ""}, "Running on port 8080 — 12 clients connected"},
+      {{false, 5413, 0, ""}, "Stopped"},
+      {{false, 5413, 0, "Could not bind socket."}, "Stopped: Could not bind socket."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tvqServerStatusText(c.status), c.text);
+}
+
+// The status counts the open WebSocket connections of every sub-protocol
+// (and those without one), not a connection that has not completed its
+// handshake; it follows clients that come and go, Stop and Start, and
+// each change is notified.
+TEST_F(Form, StatusFollowsTheServerAndItsClients) {
+  WatchStatus();
+  EXPECT_EQ(Status(), "Stopped");
+  OnMain([this] { frmServer.FormCreate(); });
+  const std::string running = "Running on port " + std::to_string(Port()) + " — ";
+  EXPECT_THAT(Lines(statuses), ElementsAre(running + "0 clients connected"));
+
+  std::string guid;
+  WebSocketClient dataset = Connect(guid);
+  EXPECT_TRUE(StatusBecomes(running + "1 client connected"));
+  test::LoopbackClient handshakeNotSent(Port());
+  WebSocketClient base(Port(), tvqBaseSubProtocol);
+  WebSocketClient plain(Port(), "");
+  EXPECT_TRUE(StatusBecomes(running + "3 clients connected"));
+  OnMain([this] { frmServer.RefreshStatus(); });
+  EXPECT_EQ(Status(), running + "3 clients connected");
+
+  base.Raw().Send(test::CloseFrame(1000));
+  EXPECT_TRUE(StatusBecomes(running + "2 clients connected"));
+  plain.Raw().Close();
+  EXPECT_TRUE(StatusBecomes(running + "1 client connected"));
+
+  OnMain([this] { frmServer.Run(&TfrmServer::btnStopClick); });
+  EXPECT_EQ(Lines(statuses).back(), "Stopped");
+  OnMain([this] {
+    EXPECT_FALSE(frmServer.Status().Running);
+    EXPECT_EQ(frmServer.Status().Clients, 0);
+  });
+  OnMain([this] { frmServer.Run(&TfrmServer::btnStartClick); });
+  EXPECT_EQ(Lines(statuses).back(), "Running on port " + std::to_string(Port()) + " — 0 clients connected");
+  EXPECT_THAT(Lines(errors), IsEmpty());
+}
 
 // ---------------------------------------------------------------- hostile input
 
@@ -307,6 +405,22 @@ TEST_F(BusyPort, StartShowsTheBindErrorAndLeavesTheTableEmpty) {
                                          ": address already in use (another program listens on that port)"));
   EXPECT_EQ(RecordCount(), 0);
   OnMain([this] { EXPECT_FALSE(frmServer.Timer1Enabled()); });
+}
+
+// The status says why the server is stopped until Stop is clicked; a Start
+// that fails again says so again.
+TEST_F(BusyPort, TheStatusSaysWhyTheServerIsStopped) {
+  WatchStatus();
+  OnMain([this] { frmServer.FormCreate(); });
+  const std::string reason = "Could not bind socket. 127.0.0.1:" + std::to_string(port) +
+                             ": address already in use (another program listens on that port)";
+  EXPECT_THAT(Lines(statuses), ElementsAre("Stopped: " + reason));
+  OnMain([this] { EXPECT_FALSE(frmServer.Status().Running); });
+  OnMain([this] { frmServer.Run(&TfrmServer::btnStopClick); });
+  EXPECT_EQ(Status(), "Stopped");
+  OnMain([this] { frmServer.Run(&TfrmServer::btnStartClick); });
+  EXPECT_EQ(Status(), "Stopped: " + reason);
+  EXPECT_THAT(Lines(statuses), ElementsAre("Stopped: " + reason, "Stopped", "Stopped: " + reason));
 }
 
 }  // namespace
