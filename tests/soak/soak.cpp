@@ -332,24 +332,27 @@ int main(int argc, char** argv) {
   // free timer, each after a full period: what they held comes back once
   // that has run. The allocator's count of bytes in use is exact, so its
   // margin only covers what a server that served clients legitimately
-  // keeps (its indexes' room, the table's new texts); resident memory also
-  // keeps the pages the allocator cannot return around blocks still in
-  // use, so it must fall most of the way back from the peak.
+  // keeps (its indexes' room, the allocator's own books; 100 to 400 KiB
+  // seen after 20 000 to 50 000 sessions), while a leak of a few dozen
+  // bytes a session crosses it over a 60 s run (30 000 to 50 000 sessions
+  // here). Resident memory also keeps the pages the allocator
+  // cannot return around blocks still in use, so it must only fall most of
+  // the way back from the peak.
   const long rssPeak = std::max(RssKiB(proc), rssPeakDuring.load());
-  const long heapAllowed = heapBefore + std::max(heapBefore / 10, 512L * 1024);
+  const long heapAllowed = heapBefore + std::max(heapBefore / 10, 1024L * 1024);
+  // As for the baseline: the last connections parked, then freed.
+  std::this_thread::sleep_for(std::chrono::seconds(3 * kFreeInterval + 1));
   long heapAfter = heapSettled();
   const auto settleStart = std::chrono::steady_clock::now();
   while (heapAfter >= heapAllowed && std::chrono::steady_clock::now() - settleStart < std::chrono::seconds(30)) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     heapAfter = heapSettled();
   }
-  std::this_thread::sleep_for(std::chrono::seconds(kFreeInterval + 1));  // one more trim
   const long rssAfter = RssKiB(proc);
   const long rssAllowed = rssBefore + std::max(rssBefore / 10, (rssPeak - rssBefore) / 4);
-  const auto waited = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - settleStart);
   check(heapBefore > 0 && heapAfter > 0 && heapAfter < heapAllowed,
         "heap in use " + std::to_string(heapBefore / 1024) + " KiB before the churn, " +
-            std::to_string(heapAfter / 1024) + " KiB " + std::to_string(waited.count()) + " s after it (" +
+            std::to_string(heapAfter / 1024) + " KiB after it (" +
             std::to_string(sessions.load()) + " sessions)");
   check(rssAfter < rssAllowed, "resident memory " + std::to_string(rssBefore) + " KiB, peak " +
                                    std::to_string(rssPeak) + " KiB, " + std::to_string(rssAfter) +
