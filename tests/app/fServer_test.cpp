@@ -16,6 +16,7 @@
 
 #include "../support/JsonRpcTexts.h"
 #include "../support/WebSocketClient.h"
+#include "../support/TakenPort.h"
 
 namespace {
 
@@ -374,23 +375,7 @@ TEST_F(Form, HostileInputCostsOnlyItsOwnConnection) {
                                          "'1e999' is not a valid floating point value"));
 }
 
-// A loopback port already taken by another listener.
-struct TTakenPort {
-  TTakenPort() {
-    socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(socket, 1), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-  }
-  ~TTakenPort() { ::close(socket); }
-  int socket = -1;
-  int port = 0;
-};
+using test::TTakenPort;
 
 // The start fails with the bind error, the table stays empty and the timer
 // off.

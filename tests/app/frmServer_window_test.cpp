@@ -19,6 +19,7 @@
 #include <cstdlib>
 
 #include "../support/WebSocketClient.h"
+#include "../support/TakenPort.h"
 
 namespace {
 
@@ -170,23 +171,7 @@ TEST(ServerWindow, StatusLineButtonsAndTimestampedLog) {
   EXPECT_EQ(window.findChild<QMessageBox*>("errorBox"), nullptr);
 }
 
-// A loopback port already taken by another listener.
-struct TTakenPort {
-  TTakenPort() {
-    socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(socket, 1), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-  }
-  ~TTakenPort() { ::close(socket); }
-  int socket = -1;
-  int port = 0;
-};
+using test::TTakenPort;
 
 // A start that fails shows the error, says why in the status line, and
 // leaves Start to try again; the grid still has its columns.
