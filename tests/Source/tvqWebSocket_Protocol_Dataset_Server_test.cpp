@@ -366,7 +366,12 @@ TEST_F(DatasetServer, AClientThatStopsReadingCostsTheOthersNothing) {
   const std::string stalledGuid = session.substr(session.find(R"("message":")") + 11, 32);
   std::vector<WebSocketClient> healthy;
   for (int i = 0; i < 50; ++i) healthy.push_back(Connect({"tvq@dataset@update"}));
-  for (int i = 0; i < 3000; ++i) stalled.SendText(Request("tvq@dataset@req@records"));
+  // The server may drop it before all its requests are out: a send then
+  // fails, and it has been dealt with as it should be.
+  try {
+    for (int i = 0; i < 3000; ++i) stalled.SendText(Request("tvq@dataset@req@records"));
+  } catch (const std::exception&) {
+  }
 
   constexpr long kEdits = 2000;
   {
