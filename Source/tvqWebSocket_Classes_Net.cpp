@@ -11,28 +11,9 @@
 
 namespace {
 
-// Whether aBytes is well-formed UTF-8: no overlong forms, no surrogates,
-// nothing above U+10FFFF, no truncated sequence.
-bool IsValidUTF8(const std::uint8_t* aBytes, std::size_t aLength) {
-  for (std::size_t i = 0; i < aLength;) {
-    if (aBytes[i] < 0x80) {
-      ++i;  // the common case, without a call
-      continue;
-    }
-    const std::size_t length = tvqUTF8SequenceLength(aBytes + i, aLength - i);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
-
 const std::uint8_t* BytesOf(const std::string& aText) { return reinterpret_cast<const std::uint8_t*>(aText.data()); }
 
 }  // namespace
-
-// ---------------------------------------------------------------- TtvqWSMsg
-
-void TtvqWSMsg::Clear() { *this = TtvqWSMsg{}; }
 
 // ---------------------------------------------------------------- TtvqWSConnection_Base_Net
 
@@ -41,46 +22,22 @@ TtvqWSConnection_Base_Net::TtvqWSConnection_Base_Net()
 
 TtvqWSConnection_Base_Net::~TtvqWSConnection_Base_Net() = default;
 
-TtvqWSMsg& TtvqWSConnection_Base_Net::DataAssembler() {
-  if (!FWSMessage) FWSMessage = std::make_unique<TtvqWSMsg>();
-  return *FWSMessage;
-}
-
-TtvqWSMsg& TtvqWSConnection_Base_Net::ControlAssembler() {
-  if (!FWSControlCode) FWSControlCode = std::make_unique<TtvqWSMsg>();
-  return *FWSControlCode;
-}
-
 // ---- writing
 
 void TtvqWSConnection_Base_Net::WriteFrame(TOpcode aOpCode, bool aFin, const std::uint8_t* aPayload,
                                            std::size_t aLength) {
   TtvqBytes frame;
-  frame.reserve(aLength + 14);
-  frame.push_back(static_cast<std::uint8_t>(OpcodeWireCode(aOpCode) | (aFin ? 0x80 : 0x00)));
-  const std::uint8_t maskBit = Masked ? 0x80 : 0x00;
-  if (aLength < 126) {
-    frame.push_back(static_cast<std::uint8_t>(maskBit | aLength));
-  } else if (aLength <= 0xFFFF) {
-    frame.push_back(maskBit | 126);
-    frame.push_back(static_cast<std::uint8_t>(aLength >> 8));
-    frame.push_back(static_cast<std::uint8_t>(aLength));
-  } else {
-    frame.push_back(maskBit | 127);
-    for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<std::uint8_t>(std::uint64_t{aLength} >> shift));
-  }
+  frame.reserve(aLength + kTvqMaxFrameHeader);
   if (Masked) {
     // Client connections only: a fresh key of values 0 to 254.
     static thread_local std::mt19937 random{std::random_device{}()};
     std::uniform_int_distribution<int> byte(0, 254);
     std::array<std::uint8_t, 4> key{};
     for (auto& k : key) k = static_cast<std::uint8_t>(byte(random));
-    frame.insert(frame.end(), key.begin(), key.end());
-    for (std::size_t i = 0; i < aLength; ++i) frame.push_back(aPayload[i] ^ key[i % 4]);
+    tvqAppendFrame(frame, aOpCode, aFin, aPayload, aLength, key.data());
   } else {
-    frame.insert(frame.end(), aPayload, aPayload + aLength);
+    tvqAppendFrame(frame, aOpCode, aFin, aPayload, aLength);
   }
-
   SendWhole(frame);
 }
 
@@ -133,14 +90,7 @@ void TtvqWSConnection_Base_Net::DoWriteStreamFragments(const TtvqBytes& aStream,
 // connection's one, shared with every other writer.
 void TtvqWSConnection_Base_Net::DoWriteHixie76(const std::string& aText, TOpcode aKind) {
   TtvqBytes frame;
-  if (aKind == opClose) {
-    frame = {0xFF, 0x00};
-  } else {
-    frame.reserve(aText.size() + 2);
-    frame.push_back(0x00);
-    frame.insert(frame.end(), aText.begin(), aText.end());
-    frame.push_back(0xFF);
-  }
+  tvqAppendHixie76Frame(frame, aKind, aText);
   SendWhole(frame);
 }
 
@@ -268,16 +218,18 @@ std::size_t TtvqWSConnection_Base_Net::DoReadBytes(std::size_t aCount, TtvqBytes
   return count;
 }
 
+bool TtvqWSConnection_Base_Net::Reading() const {
+  return HasTCPConnection() && !Disconnected() && !FMustDisconnect;
+}
+
 void TtvqWSConnection_Base_Net::DoReadData(bool aMaskRequired) {
   FReaderThread = std::this_thread::get_id();
   if (!Enabled()) {
     DoHandshake();
-    FState = 0;
     return;
   }
   DiscardInputIfAsked();
-  const auto qualifies = [this] { return HasTCPConnection() && !Disconnected() && !FMustDisconnect; };
-  while (qualifies() && InputSize() > 0) {
+  while (Reading() && InputSize() > 0) {
     switch (Transport()) {
       case trpTCP: case trpRFC8441: case trpHTTP2:
         return;  // transports this library does not carry
@@ -289,296 +241,94 @@ void TtvqWSConnection_Base_Net::DoReadData(bool aMaskRequired) {
     }
     // The rest of a frame split over segments is read in the same pass
     // when it comes within the time-out.
-    if (qualifies() && InputSize() == 0) WaitForInput();
+    if (Reading() && InputSize() == 0) WaitForInput();
   }
 }
 
-void TtvqWSConnection_Base_Net::LengthComplete() {
-  TtvqWSMsg& msg = *FWSMSG;
-  const std::uint64_t assembled = IsControlOpcode(msg.OpCode) ? 0 : msg.Stream.size();
-  if (msg.PayLoadLength > MaxMessageSize || assembled + msg.PayLoadLength > MaxMessageSize) {
-    Violation("Message too big", 1009);
-    return;
+// The reader takes what is buffered up to its next event; the event is
+// handed back to the reader also when its handler fails.
+template <class TReader>
+void TtvqWSConnection_Base_Net::ReadEvents(TReader& aReader) {
+  while (Reading()) {
+    if (!aReader.Ready()) {
+      const std::size_t size = InputSize();
+      if (size == 0) return;
+      const std::size_t taken = aReader.Consume(InputData(), size);
+      DropInput(taken);
+      RecBytes += static_cast<std::int64_t>(taken);
+      if (!aReader.Ready()) return;
+    }
+    struct NextAfter {
+      TReader& reader;
+      ~NextAfter() { reader.Next(); }
+    } next{aReader};
+    DoProcessFrame(aReader.Event());
   }
-  if (!msg.ReadMasked && msg.PayLoadLength == 0) {
-    DoProcessFrame();  // an unmasked empty frame (where masks are not required) is complete
-    return;
-  }
-  msg.State = msg.ReadMasked ? 3 : 4;
 }
 
 void TtvqWSConnection_Base_Net::DoReadFrame(bool aMaskRequired) {
-  if (!FWSMSG) {
-    if (Disconnected() || FFreed) {
-      SetDisconnected(true);  // a connection on its way out reads nothing more
-      return;
-    }
-    FWSMSG = &DataAssembler();
+  if (FFreed) {
+    SetDisconnected(true);  // a connection on its way out reads nothing more
+    return;
   }
-  TtvqBytes one;
-  switch (FWSMSG->State) {
-    case 0: {
-      if (DoReadBytes(1, one) == 0) return;
-      const std::uint8_t b = one[0];
-      CloseCode = 0;
-      CloseReason.clear();
-      FWSMSG->Continuation = false;
-      switch (b & 0x0F) {
-        case 0x0:
-          FWSMSG = &DataAssembler();
-          FWSMSG->Continuation = true;
-          if (FWSMSG->OpCode == opNone) return Violation("Unfragmented message after continuation frame with FIN", 1002);
-          break;
-        // A new message while the data assembler still waits for the last
-        // fragment of one, also when control frames came in between.
-        case 0x1:
-          FWSMSG = &DataAssembler();
-          if (FWSMSG->Fragmented) return Violation("OpCode error, received opText after Continuation not finished", 1002);
-          FWSMSG->OpCode = opText;
-          break;
-        case 0x2:
-          FWSMSG = &DataAssembler();
-          if (FWSMSG->Fragmented) return Violation("OpCode error, received opBinary after Continuation not finished", 1002);
-          FWSMSG->OpCode = opBinary;
-          break;
-        case 0x8: FWSMSG = &ControlAssembler(); FWSMSG->OpCode = opClose; break;
-        case 0x9: FWSMSG = &ControlAssembler(); FWSMSG->OpCode = opPing; break;
-        case 0xA: FWSMSG = &ControlAssembler(); FWSMSG->OpCode = opPong; break;
-        default: return Violation("Invalid Control OptCode", 1002);
-      }
-      FWSMSG->Fragmented = (b & 0x80) == 0;
-      // No extension is negotiated, so no frame may carry an RSV bit, a
-      // continuation frame included.
-      if ((b & 0x70) != 0) return Violation("Invalid value of RSV while no Extension Negotiated", 1002);
-      if (FWSMSG->Fragmented && IsControlOpcode(FWSMSG->OpCode))
-        return Violation("Control Message must not be fragmented", 1002);
-      FWSMSG->State = 1;
-      return;
-    }
-    case 1: {
-      if (DoReadBytes(1, one) == 0) return;
-      const std::uint8_t b = one[0];
-      FWSMSG->ReadMasked = true;
-      if ((b & 0x80) == 0) {
-        if (aMaskRequired) return Violation("Message is not masked", 1002);
-        FWSMSG->ReadMasked = false;
-      }
-      FWSMSG->MaskIndex = 0;
-      FWSMSG->PayLoadLength = b & 0x7F;
-      FWSMSG->PLState = 0;
-      if (FWSMSG->PayLoadLength < 126) {
-        FWSMSG->PayLoad = pa7bits;
-        if (!FWSMSG->ReadMasked && FWSMSG->PayLoadLength == 0) {
-          FWSMSG->PayLoadLength = 0;
-          return DoProcessFrame();
-        }
-        return LengthComplete();
-      }
-      if (IsControlOpcode(FWSMSG->OpCode))
-        return Violation("Control frames are only allowed to have payload up to and including 125 octets", 1002);
-      FWSMSG->PayLoad = FWSMSG->PayLoadLength == 126 ? pa16bits : pa64bits;
-      FWSMSG->PayLoadLength = 0;
-      FWSMSG->State = 2;
-      return;
-    }
-    case 2: {
-      if (DoReadBytes(1, one) == 0) return;
-      FWSMSG->PayLoadLength = (FWSMSG->PayLoadLength << 8) | one[0];
-      ++FWSMSG->PLState;
-      // The most significant bit of a 64-bit length must be 0.
-      if (FWSMSG->PayLoad == pa64bits && FWSMSG->PLState == 1 && (one[0] & 0x80) != 0)
-        return Violation("Invalid payload length", 1002);
-      if (FWSMSG->PLState == (FWSMSG->PayLoad == pa16bits ? 2 : 8)) LengthComplete();
-      return;
-    }
-    case 3: {
-      if (DoReadBytes(1, one) == 0) return;
-      FWSMSG->Mask[static_cast<std::size_t>(FWSMSG->MaskIndex++)] = one[0];
-      if (FWSMSG->MaskIndex < 4) return;
-      if (FWSMSG->PayLoadLength > 0) {
-        FWSMSG->State = 4;
-      } else if (FWSMSG->OpCode == opClose) {
-        AnswerPeerClose(1000);  // no code given
-      } else {
-        DoProcessFrame();
-      }
-      return;
-    }
-    case 4: {
-      TtvqWSMsg& msg = *FWSMSG;
-      TtvqBytes piece;
-      const std::size_t want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(FReadBufferSize, msg.PayLoadLength));
-      const std::size_t got = DoReadBytes(want, piece);
-      if (got == 0) {
-        SetDisconnected(true);
-        return;
-      }
-      if (got < msg.PayLoadLength) {
-        msg.ReadBuffer.insert(msg.ReadBuffer.end(), piece.begin(), piece.end());
-        msg.PayLoadLength -= got;
-        return;
-      }
-      TtvqBytes payload;
-      if (msg.ReadBuffer.empty()) {
-        payload = std::move(piece);
-      } else {
-        payload = std::move(msg.ReadBuffer);
-        payload.insert(payload.end(), piece.begin(), piece.end());
-        msg.ReadBuffer.clear();
-      }
-      if (msg.ReadMasked)
-        for (std::size_t i = 0; i < payload.size(); ++i) payload[i] ^= msg.Mask[i % 4];
-      if (msg.OpCode != opClose) {
-        if (msg.Stream.empty())
-          msg.Stream = std::move(payload);
-        else
-          msg.Stream.insert(msg.Stream.end(), payload.begin(), payload.end());
-      } else if (payload.size() == 1) {
-        return Violation("Invalid Payload length for close code", 1002);
-      } else if (payload.size() >= 2) {
-        // The code is checked with or without a reason: codes such as 1005
-        // and 1006 only stand for a missing code and never travel.
-        CloseCode = (payload[0] << 8) | payload[1];
-        const int code = CloseCode;
-        const bool accepted = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1011) ||
-                              (code >= 3000 && code <= 4999);
-        if (!accepted) return Violation("Invalid close code", 1002);
-        if (payload.size() == 2)
-          AnswerPeerClose(code);
-        else
-          CloseReason = DoDecodeText(TtvqBytes(payload.begin() + 2, payload.end()));
-      }
-      msg.PayLoadLength = 0;
-      if (HasTCPConnection()) DoProcessFrame();
-      return;
-    }
-    default:
-      SetDisconnected(true);
-  }
-}
-
-void TtvqWSConnection_Base_Net::DoProcessFrame() {
-  TtvqWSMsg& msg = *FWSMSG;
-  if (IsControlOpcode(msg.OpCode)) return DoDeliverMessage();
-  const bool more = msg.Fragmented;
-  switch (FragmentedMessages) {
-    case frgOnlyBuffer:
-      if (more) {
-        msg.State = 0;
-        msg.PLState = 0;
-      } else {
-        DoDeliverMessage();
-      }
-      break;
-    case frgOnlyFragmented:
-      DoDeliverFragment();
-      if (!more) msg.Clear();
-      break;
-    case frgAll:
-      DoDeliverFragment();
-      if (!more) DoDeliverMessage();
-      break;
-  }
-}
-
-void TtvqWSConnection_Base_Net::DoDeliverFragment() {
-  TtvqWSMsg& msg = *FWSMSG;
-  if (OnFragmented) OnFragmented(*this, msg.Stream, msg.OpCode, msg.Fragmented);
-  msg.State = 0;
-  msg.PLState = 0;
-  if (FragmentedMessages == frgOnlyFragmented) msg.Stream.clear();
-}
-
-void TtvqWSConnection_Base_Net::DoDeliverMessage() {
-  TtvqWSMsg& msg = *FWSMSG;
-  // The assembler is cleared whatever the handler does, also when it fails.
-  struct ClearAfter {
-    TtvqWSMsg& msg;
-    ~ClearAfter() { msg.Clear(); }
-  } clear{msg};
-  switch (msg.OpCode) {
-    case opText: {
-      const std::string text = DoDecodeText(msg.Stream);
-      if (FDoDisconnect) break;  // not UTF-8: closed, nothing delivered
-      if (OnMessage) OnMessage(*this, text);
-      break;
-    }
-    case opBinary:
-      if (OnBinary) OnBinary(*this, msg.Stream);
-      break;
-    case opClose:
-      AnswerPeerClose(CloseCode >= 1000 ? CloseCode : 1000);  // a close with a reason
-      break;
-    case opPing:
-      DoWriteStream(msg.Stream, opPong, false);
-      break;
-    case opPong: {
-      const std::string text(msg.Stream.begin(), msg.Stream.end());
-      bool matched = false, pending = false;
-      {
-        auto pings = FQueuePingList->Lock();
-        pending = !pings->empty();
-        const auto it = std::find_if(pings->begin(), pings->end(), [&](TtvqPing* p) { return p->Text == text; });
-        if (it != pings->end()) {
-          // The pings before the answered one will never be answered (a
-          // connection keeps its order): drop them with it.
-          const auto count = static_cast<std::size_t>(it - pings->begin()) + 1;
-          for (std::size_t i = 0; i < count; ++i) FQueuePingList->Delete(0);
-          matched = true;
-        }
-      }
-      NotePong(matched ? &text : nullptr);
-      if (pending && !matched) Violation("Received Pong is different from Sent Ping", 1000);
-      break;
-    }
-    default:
-      break;
-  }
-}
-
-std::string TtvqWSConnection_Base_Net::DoDecodeText(const TtvqBytes& aBytes) {
-  if (!IsValidUTF8(aBytes.data(), aBytes.size())) {
-    Violation("Invalid UTF8 message", 1007);
-    return {};
-  }
-  return std::string(aBytes.begin(), aBytes.end());
+  TtvqFrameReader::TOptions& options = FFrameReader.Options();
+  options.MaskRequired = aMaskRequired;
+  options.FragmentedMessages = FragmentedMessages;
+  options.MaxMessageSize = MaxMessageSize;
+  ReadEvents(FFrameReader);
 }
 
 void TtvqWSConnection_Base_Net::DoReadFrameHixie76() {
-  TtvqBytes one;
-  if (DoReadBytes(1, one) == 0) return;
-  const std::uint8_t b = one[0];
-  if (FHixiePendingFF) {
-    FHixiePendingFF = false;
-    if (b == 0x00) DoWriteHixie76({}, opClose);  // the closing frame, answered
+  FHixie76Reader.MaxMessageSize = MaxMessageSize;
+  ReadEvents(FHixie76Reader);
+}
+
+void TtvqWSConnection_Base_Net::DoProcessFrame(const TtvqFrameEvent& aEvent) {
+  CloseCode = aEvent.PeerCloseCode;
+  CloseReason.clear();
+  switch (aEvent.Kind) {
+    case TtvqFrameEvent::fevMessage: return DoDeliverMessage(aEvent);
+    case TtvqFrameEvent::fevFragment: return DoDeliverFragment(aEvent);
+    case TtvqFrameEvent::fevPing: return DoWriteStream(*aEvent.Data, opPong, false);
+    case TtvqFrameEvent::fevPong: return DoReceivePong(*aEvent.Data);
+    case TtvqFrameEvent::fevClose:
+      if (Specification == spHixie76) return DoWriteHixie76({}, opClose);  // answered; the peer drops TCP
+      CloseReason = aEvent.Text;
+      return AnswerPeerClose(CloseCode ? CloseCode : 1000);
+    case TtvqFrameEvent::fevViolation: return Violation(aEvent.Text.c_str(), aEvent.CloseCode);
+    case TtvqFrameEvent::fevNone: return;
+  }
+}
+
+void TtvqWSConnection_Base_Net::DoDeliverFragment(const TtvqFrameEvent& aEvent) {
+  if (OnFragmented) OnFragmented(*this, *aEvent.Data, aEvent.OpCode, aEvent.More);
+}
+
+void TtvqWSConnection_Base_Net::DoDeliverMessage(const TtvqFrameEvent& aEvent) {
+  if (aEvent.OpCode == opBinary) {
+    if (OnBinary) OnBinary(*this, *aEvent.Data);
     return;
   }
-  if (FState == 0) {
-    if (b == 0x00) {
-      FState = 1;
-    } else if (b == 0xFF) {
-      // The byte after 0xFF decides; it may not have come yet.
-      TtvqBytes next;
-      if (DoReadBytes(1, next) == 0) {
-        FHixiePendingFF = true;
-      } else if (next[0] == 0x00) {
-        DoWriteHixie76({}, opClose);
-      }
+  if (OnMessage) OnMessage(*this, DoDecodeText(*aEvent.Data));
+}
+
+void TtvqWSConnection_Base_Net::DoReceivePong(const TtvqBytes& aPayload) {
+  const std::string text(aPayload.begin(), aPayload.end());
+  bool matched = false, pending = false;
+  {
+    auto pings = FQueuePingList->Lock();
+    pending = !pings->empty();
+    const auto it = std::find_if(pings->begin(), pings->end(), [&](TtvqPing* p) { return p->Text == text; });
+    if (it != pings->end()) {
+      // The pings before the answered one will never be answered (a
+      // connection keeps its order): drop them with it.
+      const auto count = static_cast<std::size_t>(it - pings->begin()) + 1;
+      for (std::size_t i = 0; i < count; ++i) FQueuePingList->Delete(0);
+      matched = true;
     }
-    return;
   }
-  if (b != 0xFF) {
-    FStream.push_back(b);
-    if (FStream.size() > MaxMessageSize) Violation("Message too big", 1009);
-    return;
-  }
-  TtvqBytes bytes;
-  bytes.swap(FStream);
-  FState = 0;
-  const std::string text = DoDecodeText(bytes);
-  if (FDoDisconnect) return;
-  if (OnMessage) OnMessage(*this, text);
+  NotePong(matched ? &text : nullptr);
+  if (pending && !matched) Violation("Received Pong is different from Sent Ping", 1000);
 }
 
 // ---------------------------------------------------------------- TtvqWSConnection_Net
@@ -627,6 +377,12 @@ std::size_t TtvqWSConnection_Net::InputSize() const {
   const TNetTCPConnection* connection = TCPConnection();
   return connection ? connection->IOHandler()->InputBuffer.Size() : 0;
 }
+
+const std::uint8_t* TtvqWSConnection_Net::InputData() const {
+  return TCPConnection()->IOHandler()->InputBuffer.Data();
+}
+
+void TtvqWSConnection_Net::DropInput(std::size_t aCount) { TCPConnection()->IOHandler()->InputBuffer.Remove(aCount); }
 
 void TtvqWSConnection_Net::TakeInput(std::size_t aCount, TtvqBytes& aAppendTo) {
   TCPConnection()->IOHandler()->InputBuffer.ExtractToBytes(aAppendTo, static_cast<std::ptrdiff_t>(aCount));

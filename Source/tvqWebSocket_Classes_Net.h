@@ -20,28 +20,9 @@
 
 #include "tvqWebSocket_Classes.h"
 #include "tvqWebSocket_Classes_Queues.h"
+#include "tvqWebSocket_Codec.h"
 
 class TNetTCPConnection;
-
-// A frame assembler: the state of the frame being read and the payload of
-// the message collected so far.
-class TtvqWSMsg {
- public:
-  bool Continuation = false;  // the frame being read has op-code 0
-  bool Fragmented = false;    // the frame being read has FIN clear
-  int MaskIndex = 0;
-  TOpcode OpCode = opNone;    // of the message held; continuations keep it
-  TPayload PayLoad = pa7bits;
-  std::uint64_t PayLoadLength = 0;  // payload bytes still to read
-  int PLState = 0;                  // extended-length bytes read
-  TtvqBytes ReadBuffer;             // payload collected while it arrives in parts
-  bool ReadMasked = false;
-  int State = 0;                    // 0 first header byte ... 4 payload
-  TtvqBytes Stream;                 // the assembled payload of the message
-  std::array<std::uint8_t, 4> Mask{};
-
-  void Clear();
-};
 
 class TtvqWSConnection_Base_Net : public TtvqWSConnection {
  public:
@@ -87,20 +68,26 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   // The opening handshake; the server connection provides it.
   virtual void DoHandshake() {}
 
-  // ---- the frame reader (the connection's thread)
+  // ---- the frame reader (the connection's thread): the codec's readers
+  // turn the buffered input into events, which these map onto the
+  // connection: its events, pongs, closes and violations.
   void DoReadFrame(bool aMaskRequired);
   void DoReadFrameHixie76();
   // Appends at most aCount buffered bytes (never waits); returns how many.
   std::size_t DoReadBytes(std::size_t aCount, TtvqBytes& aAppendTo);
-  void DoProcessFrame();
-  void DoDeliverMessage();
-  void DoDeliverFragment();
-  // The text of UTF-8 bytes; "Invalid UTF8 message" (1007) when malformed.
-  std::string DoDecodeText(const TtvqBytes& aBytes);
+  void DoProcessFrame(const TtvqFrameEvent& aEvent);
+  void DoDeliverMessage(const TtvqFrameEvent& aEvent);
+  void DoDeliverFragment(const TtvqFrameEvent& aEvent);
+  // The text of bytes the reader has found to be UTF-8.
+  static std::string DoDecodeText(const TtvqBytes& aBytes) { return std::string(aBytes.begin(), aBytes.end()); }
 
   // ---- what the codec needs from the transport
   virtual bool HasTCPConnection() const = 0;
   virtual std::size_t InputSize() const = 0;
+  // The buffered input, InputSize() bytes in one piece, and the dropping of
+  // its first aCount bytes once read.
+  virtual const std::uint8_t* InputData() const = 0;
+  virtual void DropInput(std::size_t aCount) = 0;
   virtual void TakeInput(std::size_t aCount, TtvqBytes& aAppendTo) = 0;
   // Waits up to the read time-out for more input; true when some came.
   virtual bool WaitForInput() = 0;
@@ -131,20 +118,18 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
     DoCloseConnection({}, aCode);
   }
   bool FAnswerClose = false;
-  TtvqWSMsg& DataAssembler();
-  TtvqWSMsg& ControlAssembler();
-  // The length of the frame is known: check it and move on to the key or
-  // the payload.
-  void LengthComplete();
+  // Whether the read loop goes on: connected, not closed, not stopped.
+  bool Reading() const;
+  // Feeds the buffered input to aReader and maps its events while the
+  // connection reads on.
+  template <class TReader>
+  void ReadEvents(TReader& aReader);
+  // A pong: it answers the oldest pending pings up to the one it matches.
+  void DoReceivePong(const TtvqBytes& aPayload);
   void DiscardInputIfAsked();
 
-  std::unique_ptr<TtvqWSMsg> FWSMessage;
-  std::unique_ptr<TtvqWSMsg> FWSControlCode;
-  TtvqWSMsg* FWSMSG = nullptr;  // the current assembler, one of the two
-  std::size_t FReadBufferSize = 16384;
-  int FState = 0;          // Hixie-76 reader: 0 between frames, 1 inside one
-  TtvqBytes FStream;       // Hixie-76 bytes collected
-  bool FHixiePendingFF = false;  // a 0xFF whose next byte has not come yet
+  TtvqFrameReader FFrameReader;
+  TtvqHixie76Reader FHixie76Reader;
   std::atomic<bool> FDoDisconnect{false};
   bool FMustDisconnect = false;
   std::unique_ptr<TtvqThreadListQueuePings> FQueuePingList;
@@ -194,6 +179,8 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
 
   bool HasTCPConnection() const override;
   std::size_t InputSize() const override;
+  const std::uint8_t* InputData() const override;
+  void DropInput(std::size_t aCount) override;
   void TakeInput(std::size_t aCount, TtvqBytes& aAppendTo) override;
   bool WaitForInput() override;
   void ClearInput() override;

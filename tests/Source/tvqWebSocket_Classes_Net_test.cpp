@@ -8,8 +8,10 @@
 #include <thread>
 
 #include "../support/LoopbackClient.h"
+#include "../support/MemoryConnection.h"
 #include "../support/WebSocketFrames.h"
 #include "tvqNetIOHandlerStack.h"
+#include "tvqWebSocket_Server.h"
 
 namespace {
 
@@ -562,6 +564,82 @@ TEST_F(CodecTest, QueueLevelsHoldMessagesUntilTheConnectionSendsThem) {
   ws.SetDisconnected(true);  // frees what was held
   ws.DoSendQueuedMessages();
   EXPECT_EQ(client.Receive(1, milliseconds(50)), "");
+}
+
+// ---------------------------------------------------------------- over memory
+
+// A handler that ends its connection ends the reading there: what came
+// after its message is never delivered.
+TEST(MemoryReader, AHandlerThatDisconnectsStopsTheReadingAtItsMessage) {
+  test::MemoryConnection c;
+  std::vector<std::string> messages;
+  c.OnMessage = [&](TtvqWSConnection& aConnection, const std::string& text) {
+    messages.push_back(text);
+    aConnection.Disconnect();
+  };
+  c.Feed(ClientFrame(0x81, "first") + ClientFrame(0x81, "second"));
+  c.Read();
+  EXPECT_THAT(messages, ElementsAre("first"));
+  EXPECT_TRUE(c.Dropped());
+}
+
+// A pong that cannot be written fails the read with the write's error, and
+// nothing after the ping is delivered.
+TEST(MemoryReader, APongThatCannotBeWrittenFailsTheRead) {
+  test::MemoryConnection c;
+  std::vector<std::string> messages;
+  c.OnMessage = [&](TtvqWSConnection&, const std::string& text) { messages.push_back(text); };
+  c.Feed(ClientFrame(0x89, "ping") + ClientFrame(0x81, "after"));
+  c.FailAtCall(0);
+  try {
+    c.Read();
+    ADD_FAILURE() << "the failed pong was not reported";
+  } catch (const TtvqWSException& e) {
+    EXPECT_THAT(e.what(), ::testing::StartsWith("Error writing message "));
+  }
+  EXPECT_THAT(messages, IsEmpty());
+}
+
+// Three subscribers of a channel, the middle one's writes failing at each
+// point in turn: by call, and by byte (inside a frame too). The broadcaster
+// never sees the failure; the failing connection is dropped after exactly
+// what went out before it and gets nothing more; the others get every
+// message, whole and in order.
+TEST(FailingWrites, DropOnlyTheirConnectionAndCostTheOthersNothing) {
+  constexpr int kMessages = 4;
+  std::string expected;
+  for (int m = 0; m < kMessages; ++m) expected += ServerFrame(0x81, "quote " + std::to_string(m));
+  struct Failure {
+    bool byCall;
+    std::size_t at;
+  };
+  std::vector<Failure> failures;
+  for (std::size_t call = 0; call < kMessages; ++call) failures.push_back({true, call});
+  for (std::size_t byte = 0; byte < expected.size(); ++byte) failures.push_back({false, byte});
+  for (const Failure& f : failures) {
+    SCOPED_TRACE((f.byCall ? "call " : "byte ") + std::to_string(f.at));
+    std::vector<std::unique_ptr<test::MemoryConnection>> subscribers;
+    TtvqWebSocketServer server;
+    for (int i = 0; i < 3; ++i) {
+      auto& c = *subscribers.emplace_back(std::make_unique<test::MemoryConnection>());
+      c.OnSubscription = [&server](TtvqWSConnection& aConnection, const std::string& channel) {
+        server.DoConnectionSubscription(aConnection, channel);
+      };
+      c.DoSubscribe("quotes");
+    }
+    test::MemoryConnection& failing = *subscribers[1];
+    if (f.byCall)
+      failing.FailAtCall(f.at);
+    else
+      failing.FailAfterBytes(f.at);
+    for (int m = 0; m < kMessages; ++m) EXPECT_NO_THROW(server.Broadcast("quote " + std::to_string(m), "quotes"));
+    EXPECT_EQ(subscribers[0]->Output(), expected);
+    EXPECT_EQ(subscribers[2]->Output(), expected);
+    EXPECT_TRUE(failing.Dropped());
+    EXPECT_TRUE(failing.Disconnected());
+    const std::size_t sent = f.byCall ? expected.size() / kMessages * f.at : f.at;  // the frames are of one size
+    EXPECT_EQ(failing.Output(), expected.substr(0, sent));
+  }
 }
 
 }  // namespace

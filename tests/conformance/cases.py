@@ -23,7 +23,7 @@ from judge import (FAIL, NON_STRICT, NO_UTF8, PASS, Close, Message, Result,
                    collect, counts_at_least, events_text,
                    messages_at_least, verdict_close_answer, verdict_echo, verdict_fail, worse)
 from wsclient import (OP_BINARY, OP_CLOSE, OP_CONT, OP_PING, OP_PONG, OP_TEXT, RSV1, RSV2,
-                      RSV3, accept_for, build_frame, close_payload, op_name)
+                      RSV3, Ended, accept_for, build_frame, close_payload, op_name)
 
 GROUPS = {
     0: "handshake",
@@ -452,6 +452,44 @@ def invalid_every_split(data, ctx):
     return result
 
 
+FAIL_FAST_WAIT = 1.0   # seconds the rest of an invalid message is held back
+
+
+def fails_fast(first: bytes, rest: bytes, chunk, ctx) -> Result:
+    """`first` already holds an invalid sequence (written in writes of
+    `chunk` bytes); `rest` completes the message a second later. A server
+    that checks text as it arrives fails the connection within that second;
+    one that fails only once the message is complete is NON-STRICT (RFC 6455
+    8.1: fail as soon as the invalid sequence is seen)."""
+    conn = ctx.open()
+    conn.send(first, chunk=chunk)
+    events = collect(conn, FAIL_FAST_WAIT, messages_at_least(1))
+    if not (isinstance(events[-1], Ended) and events[-1].how == "timeout"):
+        return verdict_fail(events, 1007, utf8=True)
+    conn.send(rest)
+    late = verdict_fail(collect(conn, ctx.timeout, messages_at_least(1)), 1007, utf8=True)
+    if late.verdict == FAIL:
+        return late
+    return Result(NON_STRICT, "failed only once the message was complete", late.detail)
+
+
+def fail_fast_cases() -> list:
+    """An invalid sequence in the second of three fragments, and inside one
+    frame, each written whole and a byte at a time."""
+    good, bad = "\u03ba\u1f79\u03c3\u03bc\u03b5".encode(), b"\xed\xa0\x80"
+    fragmented = [F(OP_TEXT, good, fin=False), F(OP_CONT, bad, fin=False), F(OP_CONT, good)]
+    one_frame = F(OP_TEXT, good + bad + good)
+    cut = len(one_frame) - len(good)
+    rows = [
+        ("the second fragment, written whole", b"".join(fragmented[:2]), fragmented[2], None),
+        ("the second fragment, written a byte at a time", b"".join(fragmented[:2]), fragmented[2], 1),
+        ("one frame, written up to the bad bytes", one_frame[:cut], one_frame[cut:], None),
+        ("one frame, written a byte at a time", one_frame[:cut], one_frame[cut:], 1),
+    ]
+    return table(6, [("fail fast: invalid UTF-8 in %s" % name, first, rest, chunk)
+                     for name, first, rest, chunk in rows], fails_fast)
+
+
 def group6() -> list:
     # Each sequence whole, one frame per byte (2 bytes or more) and in two
     # fragments at every cut (3 bytes or more).
@@ -466,7 +504,7 @@ def group6() -> list:
             for shortest, label, run in zip((0, 2, 3), labels, runs):
                 if len(data) >= shortest:
                     cases.append(Case(6, "%s %s, %s" % (kind, name, label), partial(run, data)))
-    return cases
+    return cases + fail_fast_cases()
 
 
 # -- 7 close handling -----------------------------------------------------------

@@ -1,48 +1,49 @@
 // Fuzz target of the frame reader: any bytes, read as a client's frames
 // (masks required, UTF-8 checked), give events or a protocol violation and
-// never a crash.
+// never a crash; and the codec gives the same events whether the bytes come
+// whole or a byte at a time.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
-#include "tvqWebSocket_Classes_Net.h"
+#include "../support/MemoryConnection.h"
+#include "tvqWebSocket_Codec.h"
 
 namespace {
 
-// A connection whose input is a fixed byte string and whose writes go
-// nowhere.
-class TMemoryConnection : public TtvqWSConnection_Base_Net {
- public:
-  TMemoryConnection(const std::uint8_t* aData, std::size_t aSize) : FInput(aData, aData + aSize) {
-    SetEnabled(true);
-    ValidateUTF8 = true;
-    FragmentedMessages = frgAll;
+// The events of aReader over the input in pieces of aChunk bytes (0: whole).
+std::vector<std::string> Events(const std::uint8_t* aData, std::size_t aSize, std::size_t aChunk) {
+  TtvqFrameReader reader({true, frgAll, 1u << 20});
+  std::vector<std::string> events;
+  std::size_t at = 0;
+  while (true) {
+    if (!reader.Ready()) {
+      if (at == aSize || reader.Failed()) break;
+      at += reader.Consume(aData + at, aChunk ? std::min(aChunk, aSize - at) : aSize - at);
+      if (!reader.Ready()) continue;
+    }
+    const TtvqFrameEvent& e = reader.Event();
+    std::string text = std::to_string(e.Kind) + " " + std::to_string(e.OpCode) + " " + std::to_string(e.More) + " " +
+                       std::to_string(e.CloseCode) + " " + std::to_string(e.PeerCloseCode) + " " + e.Text + " ";
+    if (e.Data) text.append(e.Data->begin(), e.Data->end());
+    events.push_back(std::move(text));
+    if (reader.Failed()) break;
+    reader.Next();
   }
-  void Read() { DoReadData(true); }
-
- protected:
-  bool HasTCPConnection() const override { return true; }
-  std::size_t InputSize() const override { return FInput.size() - FAt; }
-  void TakeInput(std::size_t aCount, TtvqBytes& aAppendTo) override {
-    const std::size_t count = std::min(aCount, InputSize());
-    aAppendTo.insert(aAppendTo.end(), FInput.begin() + static_cast<std::ptrdiff_t>(FAt),
-                     FInput.begin() + static_cast<std::ptrdiff_t>(FAt + count));
-    FAt += count;
-  }
-  bool WaitForInput() override { return false; }
-  void ClearInput() override { FAt = FInput.size(); }
-  void SendFrame(const std::uint8_t*, std::size_t) override {}
-  void ClearWriteBuffer() override {}
-  void DisconnectTransport() override {}
-
- private:
-  TtvqBytes FInput;
-  std::size_t FAt = 0;
-};
+  return events;
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* aData, std::size_t aSize) {
-  TMemoryConnection connection(aData, aSize);
+  if (Events(aData, aSize, 0) != Events(aData, aSize, 1)) std::abort();
+
+  test::MemoryConnection connection;
+  connection.ValidateUTF8 = true;
+  connection.FragmentedMessages = frgAll;
+  connection.Feed(std::string(reinterpret_cast<const char*>(aData), aSize));
   std::size_t messages = 0;
   connection.OnMessage = [&](TtvqWSConnection&, const std::string&) { ++messages; };
   connection.OnBinary = [&](TtvqWSConnection&, const TtvqBytes&) { ++messages; };
