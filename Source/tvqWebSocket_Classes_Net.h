@@ -1,7 +1,9 @@
-// Public: the WebSocket codec of a connection (TtvqWSConnection_Base_Net):
-// the frame reader that turns received bytes into messages and control
-// frames, and the frame writer; and TtvqWSConnection_Net, which binds the
-// codec to one TCP connection of the transport.
+// Public: a WebSocket connection over a byte transport.
+// TtvqWSConnection_Base_Net feeds what arrives to the codec's readers
+// (tvqWebSocket_Codec.h) and maps their events onto the connection (its
+// events, pongs, closes, violations); it writes frames the codec builds.
+// TtvqWSConnection_Net binds it to one TCP connection of the transport;
+// the transport's own headers stay out of this one.
 //
 // Threads: reading runs only on the connection's own thread. Writing may
 // come from any thread: every RFC 6455 frame (and every fragmented message
