@@ -1,9 +1,5 @@
 #include "tvqWebSocket_Server.h"
 
-#include <openssl/evp.h>
-#include <openssl/md5.h>
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -18,8 +14,6 @@ namespace {
 constexpr int kListenQueue = 1024;
 // The longest sleep of a connection thread with nothing to do.
 constexpr int kIdleWaitMs = 5000;
-
-constexpr const char* kServerLine = "Server: tvqWebSockets 4.4.6";
 
 bool StartsWithText(const std::string& aLine, std::string_view aPrefix) {
   return aLine.size() >= aPrefix.size() && tvqMatchesMask(std::string_view(aLine).substr(0, aPrefix.size()), aPrefix);
@@ -77,35 +71,6 @@ std::vector<std::string> tvqSplitRequestLines(const std::string& aText) {
   return lines;
 }
 
-std::string tvqWebSocketAccept(const std::string& aKey) {
-  const std::string text = aKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-  unsigned char digest[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-  return tvqBase64Encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
-}
-
-std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKey2, const std::string& aKey3) {
-  const auto keyValue = [](const std::string& aKey) {
-    std::uint32_t number = 0, blanks = 0;
-    for (char c : aKey) {
-      if (c >= '0' && c <= '9') number = number * 10 + static_cast<std::uint32_t>(c - '0');
-      if (c == ' ') ++blanks;
-    }
-    if (blanks == 0) throw TtvqWSException("Error decoding sec-webSocket-key.");
-    return number / blanks;
-  };
-  const std::uint32_t k1 = keyValue(aKey1), k2 = keyValue(aKey2);
-  unsigned char input[16];
-  for (int i = 0; i < 4; ++i) {
-    input[i] = static_cast<unsigned char>(k1 >> (24 - 8 * i));
-    input[4 + i] = static_cast<unsigned char>(k2 >> (24 - 8 * i));
-  }
-  for (std::size_t i = 0; i < 8; ++i) input[8 + i] = i < aKey3.size() ? static_cast<unsigned char>(aKey3[i]) : 0;
-  unsigned char digest[MD5_DIGEST_LENGTH];
-  EVP_Digest(input, sizeof input, digest, nullptr, EVP_md5(), nullptr);
-  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
-}
-
 // ---------------------------------------------------------------- the handshake
 
 // Under the write lock, in one flush: nothing else may be written into the
@@ -113,60 +78,6 @@ std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKe
 void TtvqWSConnectionServer::WriteResponse(const std::string& aBytes) {
   SendBlocking(reinterpret_cast<const std::uint8_t*>(aBytes.data()), aBytes.size());
 }
-
-namespace {
-
-// The header lines that only carry a value: their prefix (letter case
-// ignored), presence flag and field.
-struct THeaderField {
-  std::string_view Prefix;
-  bool TtvqWSHandShakeServer::*Present;
-  std::string TtvqWSHandShakeServer::*Value;
-};
-
-const THeaderField kHeaderFields[] = {
-    {"Host: ", &TtvqWSHandShakeServer::IsHost, &TtvqWSHandShakeServer::Host},
-    {"Sec-WebSocket-Key: ", &TtvqWSHandShakeServer::IsKey, &TtvqWSHandShakeServer::Key},
-    {"Origin: ", &TtvqWSHandShakeServer::IsOrigin, &TtvqWSHandShakeServer::Origin},
-    {"Sec-WebSocket-Protocol: ", &TtvqWSHandShakeServer::IsProtocols, &TtvqWSHandShakeServer::Protocols},
-    {"Sec-WebSocket-Version: ", &TtvqWSHandShakeServer::IsVersion, &TtvqWSHandShakeServer::Version},
-    {"Sec-WebSocket-Extensions: ", &TtvqWSHandShakeServer::IsExtensions, &TtvqWSHandShakeServer::Extensions},
-    {"Sec-WebSocket-Key1: ", &TtvqWSHandShakeServer::IsKey1, &TtvqWSHandShakeServer::Key1},
-    {"Sec-WebSocket-Key2: ", &TtvqWSHandShakeServer::IsKey2, &TtvqWSHandShakeServer::Key2},
-};
-
-// A sub-protocol list split at its commas, each name without the blanks
-// around it ("a, b" names a and b, as browsers write it).
-std::vector<std::string> ProtocolNames(const std::string& aList) {
-  std::vector<std::string> names;
-  for (const std::string& part : TtvqSplitCommas(aList))
-    if (const std::string_view name = tvqTrimBlanks(part); !name.empty()) names.emplace_back(name);
-  return names;
-}
-
-// A header value without the blanks and tabs at its end (its start is the
-// one blank after the colon).
-std::string_view WithoutTrailingBlanks(std::string_view aValue) {
-  while (!aValue.empty() && (aValue.back() == ' ' || aValue.back() == '\t')) aValue.remove_suffix(1);
-  return aValue;
-}
-
-// A Sec-WebSocket-Key must be the base64 form of 16 bytes.
-bool IsSixteenByteKey(std::string_view aKey) {
-  aKey = WithoutTrailingBlanks(aKey);
-  if (aKey.size() != 24 || aKey.substr(22) != "==") return false;
-  unsigned char bytes[18];
-  return EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(aKey.data()), 24) == 18;
-}
-
-// The wire versions whose framing this server speaks: 13, and 8 of the
-// draft that introduced the same framing.
-bool IsKnownVersion(std::string_view aVersion) {
-  aVersion = WithoutTrailingBlanks(aVersion);
-  return aVersion == "13" || aVersion == "8";
-}
-
-}  // namespace
 
 // A refused opening handshake is answered in HTTP before the connection is
 // dropped, so that the client learns why: 426 with the version this server
@@ -190,94 +101,41 @@ void TtvqWSConnectionServer::DoHandshake() {
   }
 }
 
+// The request's lines are judged by tvqAnswerHandshake; here the Hixie-76
+// body is read between parsing and answering, and the answer is carried out.
 void TtvqWSConnectionServer::AnswerHandshake() {
-  TtvqWSHandShakeServer& h = Handshake;
-  for (const std::string& line : HeadersRequest) {
-    if (StartsWithText(line, "GET /")) {
-      h.IsGET = true;
-      const std::size_t http = line.find(" HTTP");
-      h.Get = line.substr(4, http == std::string::npos ? std::string::npos : http - 4);
-      const std::size_t version = line.find("HTTP/");
-      if (version != std::string::npos && line.substr(version + 5) == "1.0")
-        throw TtvqWSException("Error Decoding Header: GET");
-    } else if (StartsWithText(line, "Upgrade: ")) {
-      h.IsUpgrade = true;
-      if (!tvqMatchesMask(line, "*websocket")) throw TtvqWSException("Error Decoding Header: WebSocket");
-    } else if (StartsWithText(line, "Connection: ")) {
-      h.IsConnection = true;
-      if (!tvqMatchesMask(line, "*Upgrade*")) throw TtvqWSException("Error Decoding Header: Upgrade");
-    } else {
-      for (const THeaderField& field : kHeaderFields) {
-        if (!StartsWithText(line, field.Prefix)) continue;
-        h.*field.Present = true;
-        h.*field.Value = line.substr(field.Prefix.size());
-        break;
-      }
-    }
-  }
+  tvqParseHandshake(HeadersRequest, Handshake);
   std::string key3;
-  if (!h.Key1.empty() && !h.Key2.empty() && InputSize() > 0) {
+  if (tvqHandshakeHasBody(Handshake) && InputSize() > 0) {
     TtvqBytes body;
     while (body.size() < 8 && HasTCPConnection()) {
       if (DoReadBytes(8 - body.size(), body) == 0 && !WaitForInput() && InputSize() == 0 && !Active())
         throw ENetConnClosedGracefully();
     }
     key3.assign(body.begin(), body.end());
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (std::uint8_t b : body) h.Key3 += {kHex[b >> 4], kHex[b & 0x0F]};
+    tvqRecordKey3(Handshake, key3);
   }
-  if (!h.IsKey && !h.IsKey1 && !h.IsKey2) throw TtvqWSException("Error Decoding Header: WebSocket-Key");
-  Specification = h.Key1.empty() ? spRFC6455 : spHixie76;
-  if (Specification == spRFC6455) {
-    if (!IsSixteenByteKey(h.Key)) throw TtvqWSException("Error Decoding Header: WebSocket-Key");
-    if (h.IsVersion && !IsKnownVersion(h.Version)) {
-      FRefusalStatus = 426;
-      throw TtvqWSException("Error Decoding Header: WebSocket Version");
-    }
+  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(Handshake, key3, Protocol, ServerOriginsAllowed);
+  if (answer.Specification) Specification = *answer.Specification;
+  if (answer.Protocol) {
+    Protocol = *answer.Protocol;
+    HeadersResponse.clear();
   }
-
-  // The client's order decides; names compare without letter case.
-  std::string chosen;
-  if (!h.Protocols.empty()) {
-    const std::vector<std::string> accepted = ProtocolNames(Protocol);
-    for (const std::string& offered : ProtocolNames(h.Protocols)) {
-      if (std::any_of(accepted.begin(), accepted.end(), [&](const std::string& a) { return tvqSameText(a, offered); })) {
-        chosen = offered;
-        break;
-      }
-    }
-    if (chosen.empty()) {
-      std::string names;
-      for (const std::string& offered : ProtocolNames(h.Protocols)) names += offered + "\n";
-      throw TtvqWSException("Error Protocol: " + names + " not supported.");
-    }
-  }
-  Protocol = chosen;
-  HeadersResponse.clear();
-
-  if (!ServerOriginsAllowed.empty() && !h.Origin.empty()) {
-    const std::vector<std::string> patterns = TtvqSplitCommas(ServerOriginsAllowed);
-    if (std::none_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return tvqMatchesMask(h.Origin, p); }))
-      throw TtvqWSException("Origin " + h.Origin + " not allowed");
+  if (!answer.Accepted) {
+    FRefusalStatus = answer.Status;
+    throw TtvqWSException(answer.Error);
   }
 
   if (Transport() == trpUndefined) SetTransport(Specification == spHixie76 ? trpHixie76 : trpRFC6455);
-  if (Specification == spRFC6455) {
-    HeadersResponse = {"HTTP/1.1 101 Switching Protocols", "Upgrade: websocket", "Connection: Upgrade"};
-    if (!chosen.empty()) HeadersResponse.push_back("Sec-WebSocket-Protocol: " + chosen);
-    HeadersResponse.push_back("Sec-WebSocket-Accept: " + tvqWebSocketAccept(h.Key));
-    HeadersResponse.push_back(kServerLine);
-  } else {
-    HeadersResponse = {"HTTP/1.1 101 WebSocket Protocol Handshake", "Upgrade: WebSocket", "Connection: Upgrade",
-                       "Sec-WebSocket-Origin: " + h.Origin, "Sec-WebSocket-Location: ws://" + h.Host + h.Get,
-                       "Sec-WebSocket-Protocol: " + (chosen.empty() ? std::string("*") : chosen), kServerLine};
-  }
+  HeadersResponse = answer.Lines;
   if (OnHandshake) OnHandshake(*this, HeadersResponse);
-
   std::string response;
   for (const std::string& line : HeadersResponse) response += line + "\r\n";
   response += "\r\n";
-  if (Specification == spHixie76) response += tvqHixie76Challenge(h.Key1, h.Key2, key3);
+  if (Specification == spHixie76) {
+    if (!answer.ChallengeError.empty()) throw TtvqWSException(answer.ChallengeError);
+    response += answer.Challenge;
+  }
   WriteResponse(response);
   SetEnabled(true);
   if (OnUpdate) OnUpdate(*this, 1);

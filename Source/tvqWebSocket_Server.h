@@ -3,6 +3,8 @@
 // stop, the intake of each connection's first request, the opening
 // handshakes (RFC 6455 and Hixie-76), the built-in HTTP files, the HTTP
 // posts, and the operations through which sub-protocols reach the clients.
+// The handshake's request is read and judged in tvqWebSocket_Request; here it
+// meets the socket.
 #pragma once
 
 #include <chrono>
@@ -16,23 +18,10 @@
 
 #include "tvqNetCustomTCPServer.h"
 #include "tvqWebSocket_Classes_Net.h"
-
-// The parsed opening request.
-struct TtvqWSHandShakeServer {
-  std::string Get, Host, Origin, Key, Key1, Key2, Protocols, Version, Extensions;
-  std::string Key3;  // the 8 body bytes of a Hixie-76 request, as 16 hexadecimal digits
-  bool IsGET = false, IsUpgrade = false, IsConnection = false, IsHost = false, IsKey = false, IsKey1 = false,
-       IsKey2 = false, IsOrigin = false, IsProtocols = false, IsVersion = false, IsExtensions = false;
-};
+#include "tvqWebSocket_Request.h"
 
 // A request split into lines at its line breaks (CR LF or LF).
 std::vector<std::string> tvqSplitRequestLines(const std::string& aText);
-
-// The RFC 6455 accept value of a Sec-WebSocket-Key.
-std::string tvqWebSocketAccept(const std::string& aKey);
-// The 16 bytes a Hixie-76 server answers for Key1, Key2 and the 8 body
-// bytes; "Error decoding sec-webSocket-key." for a key without blanks.
-std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKey2, const std::string& aKey3);
 
 class TtvqWSConnectionServer : public TtvqWSConnection_Net {
  public:
