@@ -17,7 +17,128 @@ bool StartsWithText(const std::string& aLine, std::string_view aPrefix) {
   return aLine.size() >= aPrefix.size() && tvqMatchesMask(std::string_view(aLine).substr(0, aPrefix.size()), aPrefix);
 }
 
+// Whether any line contains aPart (letter case ignored).
+bool AnyLineContains(const std::vector<std::string>& aLines, std::string_view aPart) {
+  return std::any_of(aLines.begin(), aLines.end(), [&](const std::string& l) { return tvqContainsText(l, aPart); });
+}
+
 }  // namespace
+
+std::vector<std::string> tvqSplitRequestLines(const std::string& aText) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < aText.size()) {
+    std::size_t end = aText.find('\n', start);
+    if (end == std::string::npos) end = aText.size();
+    std::string line = aText.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string tvqHeaderValue(const std::vector<std::string>& aLines, std::string_view aName) {
+  for (const std::string& line : aLines)
+    if (StartsWithText(line, aName)) return line.substr(aName.size());
+  return {};
+}
+
+// ---------------------------------------------------------------- the kind of a first request
+
+namespace {
+
+// The last path segment of a request line's target ("GET /a/b.js HTTP/1.1": b.js).
+std::string FileNameOf(const std::string& aRequestLine) {
+  std::string target = aRequestLine.substr(4);
+  const std::size_t http = target.find(" HTTP");
+  if (http != std::string::npos) target.resize(http);
+  const std::size_t slash = target.rfind('/');
+  return slash == std::string::npos ? target : target.substr(slash + 1);
+}
+
+// "GET /" with or without a query, and a version after it.
+bool IsRootRequest(const std::string& aRequestLine) {
+  if (aRequestLine.size() < 5) return false;
+  const std::string_view target = std::string_view(aRequestLine).substr(4);
+  const std::string_view path = target.substr(0, target.find_first_of("? "));
+  return path == "/" && target.find(' ') != std::string_view::npos;
+}
+
+// The built-in file a GET names (aRequestLine empty: not a GET). A file-shaped request marks trpHTTP on aInto even
+// when its kind of file is switched off; then it names no file.
+void ClassifyFile(const std::string& aRequestLine, const TtvqRequestOptions& aOptions, TtvqRequest& aInto) {
+  TtvqFileRequest& file = aInto.File;
+  const auto fileShaped = [&](bool aServed, TtvqFileKind aKind) {
+    aInto.Transport = trpHTTP;
+    aInto.TransportIfUndefined = true;
+    if (aServed) file.Kind = aKind;
+    return aServed;
+  };
+  if (!aOptions.IndexPage.empty() && IsRootRequest(aRequestLine)) {
+    if (!fileShaped(aOptions.HTMLFiles, fkIndexPage)) return;
+    file.Names = aOptions.IndexPage;
+    file.ContentType = "text/html";
+  } else if (tvqMatchesMask(aRequestLine, "GET *.js *")) {
+    if (!fileShaped(aOptions.JavascriptFiles, fkFiles)) return;
+    file.Names = FileNameOf(aRequestLine);
+    if (file.Names == "tvqWebSockets.js") {
+      if (aOptions.FlashFallBack) file.Names = "tvqWebSocketsFlash.js," + file.Names;
+      if (aOptions.EventStreamFallBack) file.Names = "tvqWebSocketsEventSource.js," + file.Names;
+    }
+    file.ContentType = "text/javascript; charset=utf-8";
+  } else if (tvqMatchesMask(aRequestLine, "GET *.html *") || tvqMatchesMask(aRequestLine, "GET *.css *")) {
+    if (!fileShaped(aOptions.HTMLFiles, fkFiles)) return;
+    file.Names = FileNameOf(aRequestLine);
+    file.ContentType = tvqMatchesMask(aRequestLine, "GET *.css *") ? "text/css" : "text/html";
+  } else if (tvqMatchesMask(aRequestLine, "GET *WebSocketMain.swf *")) {
+    fileShaped(true, fkFlashMovie);
+  } else if (tvqMatchesMask(aRequestLine, "GET *favicon*")) {
+    fileShaped(true, fkFavicon);
+  }
+}
+
+// An upgrade with both numbered keys keeps its body (what follows the blank line, at most 8 bytes) buffered for the
+// handshake, and its lines end at the blank line.
+void KeepHixie76Body(const std::string& aText, TtvqRequest& aInto) {
+  const bool hixie =
+      AnyLineContains(aInto.Lines, "Sec-WebSocket-Key1: ") && AnyLineContains(aInto.Lines, "Sec-WebSocket-Key2: ");
+  std::size_t end = aText.find("\r\n\r\n");
+  std::size_t bodyAt = end == std::string::npos ? std::string::npos : end + 4;
+  if (end == std::string::npos && (end = aText.find("\n\n")) != std::string::npos) bodyAt = end + 2;
+  if (!hixie || bodyAt == std::string::npos) return;
+  aInto.Body = aText.substr(bodyAt, 8);
+  aInto.Lines = tvqSplitRequestLines(aText.substr(0, end));
+}
+
+}  // namespace
+
+TtvqRequest tvqClassifyRequest(const std::string& aText, const TtvqRequestOptions& aOptions) {
+  TtvqRequest request;
+  request.Lines = tvqSplitRequestLines(aText);
+  const std::vector<std::string>& lines = request.Lines;
+  const std::string first = lines.empty() ? std::string() : lines.front();
+  const std::string requestLine = tvqMatchesMask(first, "GET *") ? first : std::string();
+  const auto kind = [&](TtvqRequestKind aKind, TwsTransport aTransport = trpUndefined) {
+    request.Kind = aKind;
+    request.Transport = aTransport;
+    return request;
+  };
+
+  if (!requestLine.empty() && tvqContainsText(requestLine, "GET /tvq/req/auth/session/")) return kind(rkAuthSession);
+  if (!requestLine.empty() && tvqMatchesMask(first, "*HTTP/1.*") && AnyLineContains(lines, "Upgrade: websocket")) {
+    KeepHixie76Body(aText, request);
+    return kind(rkUpgrade);
+  }
+  if (tvqMatchesMask(first, "POST /tvq/xhr/*")) return kind(rkXHRPost, trpHTTP);
+  if (first == "<policy-file-request/>") return kind(rkFallBack, trpFlash);
+  const auto eventStream = [](const std::string& l) { return tvqMatchesMask(l, "Accept: text/event-stream"); };
+  if (std::any_of(lines.begin(), lines.end(), eventStream)) return kind(rkFallBack, trpSSE);
+  if (tvqMatchesMask(first, "POST /tvq/protocol/*")) return kind(rkProtocolPost, trpHTTP);
+  ClassifyFile(requestLine, aOptions, request);
+  request.Kind = request.File.Kind == fkNone ? rkUnknown : rkFile;
+  return request;
+}
 
 // ---------------------------------------------------------------- the opening handshake
 

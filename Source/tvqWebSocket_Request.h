@@ -1,6 +1,7 @@
-// Public (no transport headers): the parser and answerer of the WebSocket opening handshake (RFC 6455 and
-// Hixie-76), from a request's lines. No connection object, no socket, no I/O: the server's connections feed these
-// the lines and bytes they gathered and carry out the result.
+// Public (no transport headers): a connection's first request read as plain text: the classifier that tells what
+// kind of request it is and what the intake does with it, and the parser and answerer of the WebSocket opening
+// handshake (RFC 6455 and Hixie-76). No connection object, no socket, no I/O: the server's intake and its
+// connections feed these the bytes they gathered and carry out the result.
 #pragma once
 
 #include <optional>
@@ -9,6 +10,71 @@
 #include <vector>
 
 #include "tvqWebSocket_Classes.h"
+
+// A request split into lines at its line breaks (CR LF or LF).
+std::vector<std::string> tvqSplitRequestLines(const std::string& aText);
+
+// The value of the first line that starts with aName (letter case ignored),
+// what follows the name; empty when no line does.
+std::string tvqHeaderValue(const std::vector<std::string>& aLines, std::string_view aName);
+
+// ---------------------------------------------------------------- the kind of a first request
+
+// What the classifier needs of the server's options.
+struct TtvqRequestOptions {
+  std::string IndexPage;  // the registered page served for "GET /"; empty: none
+  bool HTMLFiles = true;
+  bool JavascriptFiles = true;
+  // The fallbacks' scripts are served before tvqWebSockets.js when they are on.
+  bool FlashFallBack = false;
+  bool EventStreamFallBack = false;
+};
+
+enum TtvqRequestKind {
+  rkUnknown,       // none of the others: the application's OnUnknownProtocol decides
+  rkAuthSession,   // GET /tvq/req/auth/session/...: closed without an answer
+  rkUpgrade,       // a WebSocket upgrade: the handshake follows
+  rkXHRPost,       // POST /tvq/xhr/<guid>: a message for another connection
+  rkFallBack,      // the Flash policy request or an event stream: closed, the fallbacks are not served
+  rkProtocolPost,  // POST /tvq/protocol/<name>/...: a sub-protocol's HTTP request
+  rkFile,          // a built-in file: answered, then closed
+};
+
+enum TtvqFileKind {
+  fkNone,
+  fkIndexPage,   // the index page for "GET /"
+  fkFiles,       // a script, page or style sheet named by the request
+  fkFlashMovie,  // WebSocketMain.swf, answered when the program carries it
+  fkFavicon,     // answered 404: there is no icon
+};
+
+// Which built-in file a GET names.
+struct TtvqFileRequest {
+  TtvqFileKind Kind = fkNone;
+  // fkIndexPage and fkFiles: the registered file names, comma-separated, whose contents are joined in this order.
+  std::string Names;
+  std::string ContentType;
+};
+
+// What the intake does with a first request.
+struct TtvqRequest {
+  TtvqRequestKind Kind = rkUnknown;
+  // The transport the intake marks the connection with (trpUndefined: none). A file-shaped request marks trpHTTP
+  // only on a connection without a transport, even when its kind of file is switched off and it goes on as
+  // rkUnknown.
+  TwsTransport Transport = trpUndefined;
+  bool TransportIfUndefined = false;
+  // The request's lines, kept as the connection's HeadersRequest (an upgrade's Hixie-76 body cut off).
+  std::vector<std::string> Lines;
+  // An upgrade: the input is cleared and only these bytes, the Hixie-76 body (up to 8), stay buffered; none when
+  // there is no Hixie-76 body after a blank line.
+  std::optional<std::string> Body;
+  TtvqFileRequest File;  // rkFile: which file
+};
+
+// Classifies the first request; the first kind that matches wins, in the order the intake always checked them:
+// auth session, upgrade, XHR post, Flash policy, event stream, protocol post, file, unknown.
+TtvqRequest tvqClassifyRequest(const std::string& aText, const TtvqRequestOptions& aOptions);
 
 // ---------------------------------------------------------------- the opening handshake
 

@@ -15,10 +15,6 @@ constexpr int kListenQueue = 1024;
 // The longest sleep of a connection thread with nothing to do.
 constexpr int kIdleWaitMs = 5000;
 
-bool StartsWithText(const std::string& aLine, std::string_view aPrefix) {
-  return aLine.size() >= aPrefix.size() && tvqMatchesMask(std::string_view(aLine).substr(0, aPrefix.size()), aPrefix);
-}
-
 bool InList(const std::vector<std::string>& aList, const std::string& aGuid) {
   return std::find(aList.begin(), aList.end(), aGuid) != aList.end();
 }
@@ -37,12 +33,6 @@ std::string ReplaceIgnoringCase(std::string aText, std::string_view aPlaceholder
   }
 }
 
-std::string HeaderValue(const std::vector<std::string>& aHeaders, std::string_view aName) {
-  for (const std::string& line : aHeaders)
-    if (StartsWithText(line, aName)) return line.substr(aName.size());
-  return {};
-}
-
 std::string LocalTimeStamp() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -56,20 +46,6 @@ std::string LocalTimeStamp() {
 }
 
 }  // namespace
-
-std::vector<std::string> tvqSplitRequestLines(const std::string& aText) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < aText.size()) {
-    std::size_t end = aText.find('\n', start);
-    if (end == std::string::npos) end = aText.size();
-    std::string line = aText.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
 
 // ---------------------------------------------------------------- the handshake
 
@@ -351,89 +327,13 @@ void TtvqWSServer_Net_Base::DoCloseRequest(TNetContext& aContext) {
 }
 
 void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
-  TNetIOHandler& io = *aContext.Connection().IOHandler();
-  const int readTimeOut = Options.ReadTimeOut();
   auto* connection = static_cast<TtvqWSConnectionServer*>(aContext.Data());
-  if (io.InputBufferIsEmpty()) {
-    // A connection in use sleeps until its socket has input, its backlog
-    // can move on, another thread added to it, or a stop shuts the socket;
-    // before its first request the read time-out paces the intake.
-    if (connection && connection->Enabled() && !connection->Disconnected())
-      connection->WaitForWork(kIdleWaitMs);
-    else
-      io.CheckForDataOnSource(readTimeOut);
-  }
-  if (!connection) {
-    io.InputBuffer.Clear();
-    aContext.Connection().Disconnect(false);
-    return;
-  }
-  if (connection->Disconnected()) {
-    io.InputBuffer.Clear();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return;
-  }
-  const auto late = [&] {
-    return Options.FirstRequestTimeOut > 0 &&
-           std::chrono::steady_clock::now() - connection->Accepted > std::chrono::milliseconds(Options.FirstRequestTimeOut);
-  };
-  if (!connection->Enabled() && late()) return DoCloseRequest(aContext);
-  if (io.InputBufferIsEmpty()) return;
+  if (!AwaitInput(aContext, connection)) return;
   try {
     if (!connection->Enabled()) {
-      // The request is what has come once the line stays quiet for the read
-      // time-out; past the size cap, or past the first request's deadline,
-      // it is dropped without an answer.
-      while (io.CheckForDataOnSource(readTimeOut))
-        if (io.InputBuffer.Size() > Options.MaxRequestSize || late()) break;
-      if (io.InputBuffer.Size() > Options.MaxRequestSize || late()) return DoCloseRequest(aContext);
-
-      const std::string text = io.InputBuffer.AsString();
-      connection->HeadersRequest = tvqSplitRequestLines(text);
-      const std::vector<std::string>& lines = connection->HeadersRequest;
-      const std::string first = lines.empty() ? std::string() : lines.front();
-      const std::string requestLine = tvqMatchesMask(first, "GET *") ? first : std::string();
-      const auto anyLine = [&](auto&& aTest) { return std::any_of(lines.begin(), lines.end(), aTest); };
-
-      if (tvqContainsText(requestLine, "GET /tvq/req/auth/session/") && !requestLine.empty()) return DoCloseRequest(aContext);
-      if (tvqMatchesMask(first, "*HTTP/1.*") && !requestLine.empty() &&
-          anyLine([](const std::string& l) { return tvqContainsText(l, "Upgrade: websocket"); })) {
-        // The header text stays in HeadersRequest; only a Hixie-76 body
-        // stays buffered.
-        const bool hixie = anyLine([](const std::string& l) { return tvqContainsText(l, "Sec-WebSocket-Key1: "); }) &&
-                           anyLine([](const std::string& l) { return tvqContainsText(l, "Sec-WebSocket-Key2: "); });
-        std::size_t end = text.find("\r\n\r\n");
-        std::size_t bodyAt = end == std::string::npos ? std::string::npos : end + 4;
-        if (end == std::string::npos && (end = text.find("\n\n")) != std::string::npos) bodyAt = end + 2;
-        io.InputBuffer.Clear();
-        if (hixie && bodyAt != std::string::npos) {
-          const std::string body = text.substr(bodyAt, 8);
-          io.InputBuffer.Write(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
-          // The handshake drops everything but these lines: cut the body off.
-          connection->HeadersRequest = tvqSplitRequestLines(text.substr(0, end));
-        }
-      } else if (tvqMatchesMask(first, "POST /tvq/xhr/*")) {
-        connection->SetTransport(trpHTTP);
-        DoXHRRequest(aContext, *connection);
-        return DoCloseRequest(aContext);
-      } else if (first == "<policy-file-request/>") {
-        connection->SetTransport(trpFlash);
-        return DoCloseRequest(aContext);  // the Flash fallback is off
-      } else if (anyLine([](const std::string& l) { return tvqMatchesMask(l, "Accept: text/event-stream"); })) {
-        connection->SetTransport(trpSSE);
-        return DoCloseRequest(aContext);  // the event-stream fallback is off
-      } else if (tvqMatchesMask(first, "POST /tvq/protocol/*")) {
-        connection->SetTransport(trpHTTP);
-        DoProtocolRequest(aContext, *connection);
-        return DoCloseRequest(aContext);
-      } else {
-        if (DoHTTPFileRequest(*connection, requestLine)) return DoCloseRequest(aContext);
-        bool accept = false;
-        if (OnUnknownProtocol) OnUnknownProtocol(connection, accept);
-        if (!accept) return DoCloseRequest(aContext);
-        connection->Enable();
-        DoHandshakeCompleted(*connection);
-      }
+      const std::optional<std::string> request = GatherFirstRequest(aContext, *connection);
+      if (!request) return DoCloseRequest(aContext);
+      if (!DoFirstRequest(aContext, *connection, tvqClassifyRequest(*request, RequestOptions()))) return;
     }
     connection->DoReadData(true);
   } catch (const ENetSilentException&) {
@@ -443,88 +343,124 @@ void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
   }
 }
 
-// ---- files and posts
-
-bool TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const std::string& aRequestLine) {
-  const auto fileName = [&] {
-    std::string target = aRequestLine.substr(4);
-    const std::size_t http = target.find(" HTTP");
-    if (http != std::string::npos) target.resize(http);
-    const std::size_t slash = target.rfind('/');
-    return slash == std::string::npos ? target : target.substr(slash + 1);
-  };
-  const auto markHTTP = [&] {
-    if (aConnection.Transport() == trpUndefined) aConnection.SetTransport(trpHTTP);
-  };
-  std::string names, type;
-  const auto isRoot = [&] {
-    if (aRequestLine.size() < 5) return false;
-    const std::string_view target = std::string_view(aRequestLine).substr(4);
-    const std::string_view path = target.substr(0, target.find_first_of("? "));
-    return path == "/" && target.find(' ') != std::string_view::npos;
-  };
-  if (!Options.IndexPage.empty() && isRoot()) {
-    markHTTP();
-    if (!Options.HTMLFiles) return false;
-    names = Options.IndexPage;
-    type = "text/html";
-  } else if (tvqMatchesMask(aRequestLine, "GET *.js *")) {
-    markHTTP();
-    if (!Options.JavascriptFiles) return false;
-    names = fileName();
-    if (names == "tvqWebSockets.js") {
-      if (FallBack.Flash.Enabled) names = "tvqWebSocketsFlash.js," + names;
-      if (FallBack.ServerSentEvents.Enabled) names = "tvqWebSocketsEventSource.js," + names;
-    }
-    type = "text/javascript; charset=utf-8";
-  } else if (tvqMatchesMask(aRequestLine, "GET *.html *") || tvqMatchesMask(aRequestLine, "GET *.css *")) {
-    markHTTP();
-    if (!Options.HTMLFiles) return false;
-    names = fileName();
-    type = tvqMatchesMask(aRequestLine, "GET *.css *") ? "text/css" : "text/html";
-  } else if (tvqMatchesMask(aRequestLine, "GET *WebSocketMain.swf *")) {
-    markHTTP();
-    if (const auto movie = tvqFindResource("TVQ_WEBSOCKETMAIN_SWF"))
-      aConnection.WriteResponse(tvqContentAnswer("application/x-shockwave-flash", *movie));
-    return true;
-  } else if (tvqMatchesMask(aRequestLine, "GET *favicon*")) {
-    // No icon: a browser that asks is told so, instead of waiting on a
-    // closed connection.
-    markHTTP();
-    aConnection.WriteResponse(tvqStatusAnswer(404, "Not Found"));
-    return true;
-  } else {
+// A connection in use sleeps until its socket has input, its backlog can move
+// on, another thread added to it, or a stop shuts the socket; before its first
+// request the read time-out paces the intake. True when there is input to
+// read; a connection without an object, or past its first request's deadline,
+// is dropped.
+bool TtvqWSServer_Net_Base::AwaitInput(TNetContext& aContext, TtvqWSConnectionServer* aConnection) {
+  TNetIOHandler& io = *aContext.Connection().IOHandler();
+  if (io.InputBufferIsEmpty()) {
+    if (aConnection && aConnection->Enabled() && !aConnection->Disconnected())
+      aConnection->WaitForWork(kIdleWaitMs);
+    else
+      io.CheckForDataOnSource(Options.ReadTimeOut());
+  }
+  if (!aConnection) {
+    io.InputBuffer.Clear();
+    aContext.Connection().Disconnect(false);
     return false;
   }
+  if (aConnection->Disconnected()) {
+    io.InputBuffer.Clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return false;
+  }
+  if (!aConnection->Enabled() && FirstRequestLate(*aConnection)) {
+    DoCloseRequest(aContext);
+    return false;
+  }
+  return !io.InputBufferIsEmpty();
+}
 
+bool TtvqWSServer_Net_Base::FirstRequestLate(const TtvqWSConnectionServer& aConnection) const {
+  return Options.FirstRequestTimeOut > 0 && std::chrono::steady_clock::now() - aConnection.Accepted >
+                                                std::chrono::milliseconds(Options.FirstRequestTimeOut);
+}
+
+// The request is what has come once the line stays quiet for the read
+// time-out; past the size cap, or past the first request's deadline, there is
+// none (it is dropped without an answer).
+std::optional<std::string> TtvqWSServer_Net_Base::GatherFirstRequest(TNetContext& aContext,
+                                                                     const TtvqWSConnectionServer& aConnection) {
+  TNetIOHandler& io = *aContext.Connection().IOHandler();
+  const int readTimeOut = Options.ReadTimeOut();
+  const auto dropped = [&] { return io.InputBuffer.Size() > Options.MaxRequestSize || FirstRequestLate(aConnection); };
+  while (io.CheckForDataOnSource(readTimeOut))
+    if (dropped()) break;
+  if (dropped()) return std::nullopt;
+  return io.InputBuffer.AsString();
+}
+
+TtvqRequestOptions TtvqWSServer_Net_Base::RequestOptions() const {
+  return {Options.IndexPage, Options.HTMLFiles, Options.JavascriptFiles, FallBack.Flash.Enabled,
+          FallBack.ServerSentEvents.Enabled};
+}
+
+// Carries out what the classifier decided; true when the connection goes on
+// to read: an upgrade (its handshake comes first), or an unknown protocol
+// that the application accepts. Every other request is closed here.
+bool TtvqWSServer_Net_Base::DoFirstRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection,
+                                           const TtvqRequest& aRequest) {
+  aConnection.HeadersRequest = aRequest.Lines;
+  if (aRequest.Transport != trpUndefined && (!aRequest.TransportIfUndefined || aConnection.Transport() == trpUndefined))
+    aConnection.SetTransport(aRequest.Transport);
+  TNetIOHandler& io = *aContext.Connection().IOHandler();
+  bool accept = false;
+  switch (aRequest.Kind) {
+    case rkUpgrade:
+      // The header text is in HeadersRequest; only a Hixie-76 body stays buffered.
+      io.InputBuffer.Clear();
+      if (aRequest.Body)
+        io.InputBuffer.Write(reinterpret_cast<const std::uint8_t*>(aRequest.Body->data()), aRequest.Body->size());
+      return true;
+    case rkXHRPost: DoXHRRequest(aContext, aConnection); break;
+    case rkProtocolPost: DoProtocolRequest(aContext, aConnection); break;
+    case rkFile: DoHTTPFileRequest(aConnection, aRequest.File); break;
+    case rkAuthSession: case rkFallBack: break;  // the fallbacks are off
+    case rkUnknown:
+      if (OnUnknownProtocol) OnUnknownProtocol(&aConnection, accept);
+      if (!accept) break;
+      aConnection.Enable();
+      DoHandshakeCompleted(aConnection);
+      return true;
+  }
+  DoCloseRequest(aContext);
+  return false;
+}
+
+// ---- files and posts
+
+void TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const TtvqFileRequest& aFile) {
+  if (aFile.Kind == fkFlashMovie) {
+    if (const auto movie = tvqFindResource("TVQ_WEBSOCKETMAIN_SWF"))
+      aConnection.WriteResponse(tvqContentAnswer("application/x-shockwave-flash", *movie));
+    return;
+  }
+  // No icon: a browser that asks is told so, instead of waiting on a closed
+  // connection.
+  if (aFile.Kind == fkFavicon) return aConnection.WriteResponse(tvqStatusAnswer(404, "Not Found"));
   std::string body;
   bool any = false;
-  for (const std::string& name : TtvqSplitCommas(names)) {
+  for (const std::string& name : TtvqSplitCommas(aFile.Names)) {
     const TtvqWSHTTPResponse_Base* response = TtvqWSHTTPResponse::Find(name);
-    if (!response) continue;
-    const std::optional<std::string> content = response->Content();
+    const std::optional<std::string> content = response ? response->Content() : std::nullopt;
     if (!content) continue;
     if (any) body += "\r\n";
     body += *content;
     any = true;
   }
-  std::string answer;
-  if (any) {
-    const std::string localIP = aConnection.LocalIP();
-    const std::string host = localIP.find(':') != std::string::npos ? "[" + localIP + "]" : localIP;
-    body = ReplaceIgnoringCase(std::move(body), "{%host%}", host);
-    body = ReplaceIgnoringCase(std::move(body), "{%port%}", std::to_string(aConnection.LocalPort()));
-    body = ReplaceIgnoringCase(std::move(body), "{%ssl%}", "");
-    answer = tvqContentAnswer(type, body);
-  } else {
-    answer = tvqStatusAnswer(404, "Not Found");
-  }
-  aConnection.WriteResponse(answer);
-  return true;
+  if (!any) return aConnection.WriteResponse(tvqStatusAnswer(404, "Not Found"));
+  const std::string localIP = aConnection.LocalIP();
+  const std::string host = localIP.find(':') != std::string::npos ? "[" + localIP + "]" : localIP;
+  body = ReplaceIgnoringCase(std::move(body), "{%host%}", host);
+  body = ReplaceIgnoringCase(std::move(body), "{%port%}", std::to_string(aConnection.LocalPort()));
+  body = ReplaceIgnoringCase(std::move(body), "{%ssl%}", "");
+  aConnection.WriteResponse(tvqContentAnswer(aFile.ContentType, body));
 }
 
 std::string TtvqWSServer_Net_Base::ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders) {
-  std::string value = HeaderValue(aHeaders, "Content-Length: ");
+  std::string value = tvqHeaderValue(aHeaders, "Content-Length: ");
   value.erase(0, value.find_first_not_of(' '));
   value.erase(value.find_last_not_of(' ') + 1);
   if (!value.empty() && value.front() == '+') value.erase(0, 1);

@@ -3,8 +3,8 @@
 // stop, the intake of each connection's first request, the opening
 // handshakes (RFC 6455 and Hixie-76), the built-in HTTP files, the HTTP
 // posts, and the operations through which sub-protocols reach the clients.
-// The handshake's request is read and judged in tvqWebSocket_Request; here it
-// meets the socket.
+// The requests themselves are read and judged in tvqWebSocket_Request; here
+// they meet the sockets.
 #pragma once
 
 #include <chrono>
@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,9 +20,6 @@
 #include "tvqNetCustomTCPServer.h"
 #include "tvqWebSocket_Classes_Net.h"
 #include "tvqWebSocket_Request.h"
-
-// A request split into lines at its line breaks (CR LF or LF).
-std::vector<std::string> tvqSplitRequestLines(const std::string& aText);
 
 class TtvqWSConnectionServer : public TtvqWSConnection_Net {
  public:
@@ -169,7 +167,7 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   void DeliverMessage(TtvqWSConnection& aConnection, const std::string& aText);
 
   // The request kinds of the intake.
-  bool DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const std::string& aRequestLine);
+  void DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const TtvqFileRequest& aFile);
   void DoXHRRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
   void DoProtocolRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
 
@@ -178,6 +176,13 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   void BroadcastTo(const std::string& aChannel, const std::string& aProtocol, const std::vector<std::string>& aExclude,
                    const std::vector<std::string>& aInclude, FWrite&& aWrite);
   void RunHelper(std::function<void()> aWork);
+  // The intake of a connection's first request: waiting for input, gathering
+  // the request, and acting on its kind.
+  bool AwaitInput(TNetContext& aContext, TtvqWSConnectionServer* aConnection);
+  std::optional<std::string> GatherFirstRequest(TNetContext& aContext, const TtvqWSConnectionServer& aConnection);
+  bool DoFirstRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection, const TtvqRequest& aRequest);
+  bool FirstRequestLate(const TtvqWSConnectionServer& aConnection) const;
+  TtvqRequestOptions RequestOptions() const;
   std::string ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders);
 
   // The connections of the live contexts, copied under the contexts lock.
