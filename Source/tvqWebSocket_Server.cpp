@@ -417,7 +417,7 @@ bool TtvqWSServer_Net_Base::DoFirstRequest(TNetContext& aContext, TtvqWSConnecti
     case rkXHRPost: DoXHRRequest(aContext, aConnection); break;
     case rkProtocolPost: DoProtocolRequest(aContext, aConnection); break;
     case rkFile: DoHTTPFileRequest(aConnection, aRequest.File); break;
-    case rkAuthSession: case rkFallBack: break;  // the fallbacks are off
+    case rkAuthSession: case rkFallBack: break;  // closed unanswered; the fallbacks are off
     case rkUnknown:
       if (OnUnknownProtocol) OnUnknownProtocol(&aConnection, accept);
       if (!accept) break;
