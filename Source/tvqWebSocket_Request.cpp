@@ -295,7 +295,7 @@ void tvqRecordKey3(TtvqWSHandShakeServer& aInto, const std::string& aKey3) {
 
 // The checks run in the order the server always ran them; the first that
 // fails refuses.
-TtvqHandshakeAnswer tvqAnswerHandshake(const TtvqWSHandShakeServer& h, const std::string& aKey3,
+TtvqHandshakeAnswer tvqAnswerHandshake(const TtvqWSHandShakeServer& h,
                                        const std::string& aAcceptedProtocols, const std::string& aOriginsAllowed) {
   TtvqHandshakeAnswer answer;
   if (!h.IsKey && !h.IsKey1 && !h.IsKey2) return Refusal(answer, "Error Decoding Header: WebSocket-Key");
@@ -328,12 +328,5 @@ TtvqHandshakeAnswer tvqAnswerHandshake(const TtvqWSHandShakeServer& h, const std
 
   answer.Accepted = true;
   answer.Lines = ResponseLines(h, specification, chosen);
-  if (specification == spHixie76) {
-    try {
-      answer.Challenge = tvqHixie76Challenge(h.Key1, h.Key2, aKey3);
-    } catch (const TtvqWSException& e) {
-      answer.ChallengeError = e.what();
-    }
-  }
   return answer;
 }

@@ -111,16 +111,14 @@ struct TtvqHandshakeAnswer {
   // there is no key at all) and the chosen sub-protocol (none when refused before or at the choice).
   std::optional<TwsSpecification> Specification;
   std::optional<std::string> Protocol;  // as the client wrote it; empty: no sub-protocol
-  // Accepted: the 101 response lines, and for Hixie-76 the 16 challenge bytes after the blank line.
+  // Accepted: the 101 response lines. A Hixie-76 answer adds the challenge (tvqHixie76Challenge) after the blank
+  // line; the connection computes it once OnHandshake has seen the lines, so a numbered key without blanks fails
+  // there, after the event.
   std::vector<std::string> Lines;
-  std::string Challenge;
-  // Hixie-76 with a numbered key without blanks: the error the connection raises after OnHandshake has seen the
-  // lines, when it would write the challenge.
-  std::string ChallengeError;
 };
 
-// Checks the request and builds the answer. aKey3: the body bytes read; aAcceptedProtocols: the server's
+// Checks the request and builds the answer lines. aAcceptedProtocols: the server's
 // sub-protocols, comma-separated (the client's order and letter case decide the choice); aOriginsAllowed:
 // comma-separated patterns (empty: any origin).
-TtvqHandshakeAnswer tvqAnswerHandshake(const TtvqWSHandShakeServer& aHandshake, const std::string& aKey3,
+TtvqHandshakeAnswer tvqAnswerHandshake(const TtvqWSHandShakeServer& aHandshake,
                                        const std::string& aAcceptedProtocols, const std::string& aOriginsAllowed);

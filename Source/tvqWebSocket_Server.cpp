@@ -91,7 +91,7 @@ void TtvqWSConnectionServer::AnswerHandshake() {
     key3.assign(body.begin(), body.end());
     tvqRecordKey3(Handshake, key3);
   }
-  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(Handshake, key3, Protocol, ServerOriginsAllowed);
+  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(Handshake, Protocol, ServerOriginsAllowed);
   if (answer.Specification) Specification = *answer.Specification;
   if (answer.Protocol) {
     Protocol = *answer.Protocol;
@@ -108,10 +108,7 @@ void TtvqWSConnectionServer::AnswerHandshake() {
   std::string response;
   for (const std::string& line : HeadersResponse) response += line + "\r\n";
   response += "\r\n";
-  if (Specification == spHixie76) {
-    if (!answer.ChallengeError.empty()) throw TtvqWSException(answer.ChallengeError);
-    response += answer.Challenge;
-  }
+  if (Specification == spHixie76) response += tvqHixie76Challenge(Handshake.Key1, Handshake.Key2, key3);
   WriteResponse(response);
   SetEnabled(true);
   if (OnUpdate) OnUpdate(*this, 1);

@@ -278,7 +278,7 @@ TRefusal RefusalOf(const std::vector<std::string>& aLines, const std::string& aO
   } catch (const TtvqWSException& e) {
     return {e.what(), 400};
   }
-  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, "", kAccepted, aOrigins);
+  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, kAccepted, aOrigins);
   return answer.Accepted ? TRefusal{} : TRefusal{answer.Error, answer.Status};
 }
 
@@ -371,7 +371,7 @@ TEST(Handshake, ARefusalCarriesWhatWasDecidedBeforeIt) {
     SCOPED_TRACE(c.name);
     TtvqWSHandShakeServer h;
     tvqParseHandshake(With(SampleRequest(), c.header, c.line), h);
-    const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, "", kAccepted, c.origins);
+    const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, kAccepted, c.origins);
     EXPECT_FALSE(answer.Accepted);
     EXPECT_EQ(answer.Specification, c.specification);
     EXPECT_EQ(answer.Protocol, c.protocol);
@@ -382,7 +382,7 @@ TEST(Handshake, ARefusalCarriesWhatWasDecidedBeforeIt) {
 TEST(Handshake, AnswersTheRFC6455SampleRequest) {
   TtvqWSHandShakeServer h;
   tvqParseHandshake(SampleRequest(), h);
-  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, "", kAccepted, "http://example.com");
+  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, kAccepted, "http://example.com");
   ASSERT_TRUE(answer.Accepted) << answer.Error;
   EXPECT_EQ(answer.Specification, spRFC6455);
   EXPECT_EQ(answer.Protocol, kDataset);
@@ -390,12 +390,11 @@ TEST(Handshake, AnswersTheRFC6455SampleRequest) {
                                         "Sec-WebSocket-Protocol: dataset.tvq.tickerhall",
                                         "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=",
                                         "Server: tvqWebSockets 4.4.6"));
-  EXPECT_EQ(answer.Challenge, "");
   EXPECT_EQ(tvqWebSocketAccept("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
 
   TtvqWSHandShakeServer noProtocol;
   tvqParseHandshake(With(SampleRequest(), "Sec-WebSocket-Protocol", ""), noProtocol);
-  EXPECT_THAT(tvqAnswerHandshake(noProtocol, "", kAccepted, "").Lines,
+  EXPECT_THAT(tvqAnswerHandshake(noProtocol, kAccepted, "").Lines,
               ElementsAre("HTTP/1.1 101 Switching Protocols", "Upgrade: websocket", "Connection: Upgrade",
                           "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", "Server: tvqWebSockets 4.4.6"));
 }
@@ -413,7 +412,7 @@ TEST(Handshake, TheClientsOrderAndLetterCaseChooseTheProtocol) {
     SCOPED_TRACE(c.offered + " / " + c.accepted);
     TtvqWSHandShakeServer h;
     tvqParseHandshake(With(SampleRequest(), "Sec-WebSocket-Protocol", "Sec-WebSocket-Protocol: " + c.offered), h);
-    const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, "", c.accepted, "");
+    const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, c.accepted, "");
     ASSERT_TRUE(answer.Accepted) << answer.Error;
     EXPECT_EQ(answer.Protocol, c.chosen);
     EXPECT_EQ(answer.Lines.at(3), "Sec-WebSocket-Protocol: " + c.chosen);
@@ -426,25 +425,25 @@ TEST(Handshake, AnswersTheHixie76DraftsExample) {
   ASSERT_TRUE(tvqHandshakeHasBody(h));
   tvqRecordKey3(h, "^n:ds[4U");
   EXPECT_EQ(h.Key3, "5E6E3A64735B3455");
-  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, "^n:ds[4U", kAccepted, "");
+  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, kAccepted, "");
   ASSERT_TRUE(answer.Accepted) << answer.Error;
   EXPECT_EQ(answer.Specification, spHixie76);
   EXPECT_THAT(answer.Lines, ElementsAre("HTTP/1.1 101 WebSocket Protocol Handshake", "Upgrade: WebSocket",
                                         "Connection: Upgrade", "Sec-WebSocket-Origin: http://example.com",
                                         "Sec-WebSocket-Location: ws://example.com/demo", "Sec-WebSocket-Protocol: *",
                                         "Server: tvqWebSockets 4.4.6"));
-  EXPECT_EQ(answer.Challenge, "8jKS'y:G*Co,Wxa-");
-  EXPECT_EQ(answer.ChallengeError, "");
+  EXPECT_EQ(tvqHixie76Challenge(h.Key1, h.Key2, "^n:ds[4U"), "8jKS'y:G*Co,Wxa-");
 
   TtvqWSHandShakeServer withProtocol;
   tvqParseHandshake(With(HixieRequest(), "Sec-WebSocket-Protocol", "Sec-WebSocket-Protocol: tvq.tickerhall"),
                     withProtocol);
-  EXPECT_EQ(tvqAnswerHandshake(withProtocol, "^n:ds[4U", kAccepted, "").Lines.at(5),
+  EXPECT_EQ(tvqAnswerHandshake(withProtocol, kAccepted, "").Lines.at(5),
             "Sec-WebSocket-Protocol: tvq.tickerhall");
 }
 
-// A numbered key without blanks does not refuse before the answer: its error
-// comes where the challenge is written, after OnHandshake has seen the lines.
+// A numbered key without blanks does not refuse the answer: its error comes
+// from the challenge, which the connection writes after OnHandshake has seen
+// the lines.
 TEST(Handshake, AHixie76KeyWithoutBlanksFailsAtTheChallenge) {
   struct Case {
     std::string name, header, line;
@@ -454,13 +453,16 @@ TEST(Handshake, AHixie76KeyWithoutBlanksFailsAtTheChallenge) {
     SCOPED_TRACE(c.name);
     TtvqWSHandShakeServer h;
     tvqParseHandshake(With(HixieRequest(), c.header, c.line), h);
-    const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, "^n:ds[4U", kAccepted, "");
+    const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, kAccepted, "");
     EXPECT_TRUE(answer.Accepted);
     EXPECT_EQ(answer.Lines.size(), 7u);
-    EXPECT_EQ(answer.Challenge, "");
-    EXPECT_EQ(answer.ChallengeError, "Error decoding sec-webSocket-key.");
+    try {
+      tvqHixie76Challenge(h.Key1, h.Key2, "^n:ds[4U");
+      ADD_FAILURE() << "no error from the challenge";
+    } catch (const TtvqWSException& e) {
+      EXPECT_STREQ(e.what(), "Error decoding sec-webSocket-key.");
+    }
   }
-  EXPECT_THROW(tvqHixie76Challenge("123", "1 2", "12345678"), TtvqWSException);
 }
 
 }  // namespace
