@@ -1,9 +1,5 @@
 #include "tvqWebSocket_Server.h"
 
-#include <openssl/evp.h>
-#include <openssl/md5.h>
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -18,12 +14,6 @@ namespace {
 constexpr int kListenQueue = 1024;
 // The longest sleep of a connection thread with nothing to do.
 constexpr int kIdleWaitMs = 5000;
-
-constexpr const char* kServerLine = "Server: tvqWebSockets 4.4.6";
-
-bool StartsWithText(const std::string& aLine, std::string_view aPrefix) {
-  return aLine.size() >= aPrefix.size() && tvqMatchesMask(std::string_view(aLine).substr(0, aPrefix.size()), aPrefix);
-}
 
 bool InList(const std::vector<std::string>& aList, const std::string& aGuid) {
   return std::find(aList.begin(), aList.end(), aGuid) != aList.end();
@@ -43,12 +33,6 @@ std::string ReplaceIgnoringCase(std::string aText, std::string_view aPlaceholder
   }
 }
 
-std::string HeaderValue(const std::vector<std::string>& aHeaders, std::string_view aName) {
-  for (const std::string& line : aHeaders)
-    if (StartsWithText(line, aName)) return line.substr(aName.size());
-  return {};
-}
-
 std::string LocalTimeStamp() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -63,49 +47,6 @@ std::string LocalTimeStamp() {
 
 }  // namespace
 
-std::vector<std::string> tvqSplitRequestLines(const std::string& aText) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < aText.size()) {
-    std::size_t end = aText.find('\n', start);
-    if (end == std::string::npos) end = aText.size();
-    std::string line = aText.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
-
-std::string tvqWebSocketAccept(const std::string& aKey) {
-  const std::string text = aKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-  unsigned char digest[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
-  return tvqBase64Encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
-}
-
-std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKey2, const std::string& aKey3) {
-  const auto keyValue = [](const std::string& aKey) {
-    std::uint32_t number = 0, blanks = 0;
-    for (char c : aKey) {
-      if (c >= '0' && c <= '9') number = number * 10 + static_cast<std::uint32_t>(c - '0');
-      if (c == ' ') ++blanks;
-    }
-    if (blanks == 0) throw TtvqWSException("Error decoding sec-webSocket-key.");
-    return number / blanks;
-  };
-  const std::uint32_t k1 = keyValue(aKey1), k2 = keyValue(aKey2);
-  unsigned char input[16];
-  for (int i = 0; i < 4; ++i) {
-    input[i] = static_cast<unsigned char>(k1 >> (24 - 8 * i));
-    input[4 + i] = static_cast<unsigned char>(k2 >> (24 - 8 * i));
-  }
-  for (std::size_t i = 0; i < 8; ++i) input[8 + i] = i < aKey3.size() ? static_cast<unsigned char>(aKey3[i]) : 0;
-  unsigned char digest[MD5_DIGEST_LENGTH];
-  EVP_Digest(input, sizeof input, digest, nullptr, EVP_md5(), nullptr);
-  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
-}
-
 // ---------------------------------------------------------------- the handshake
 
 // Under the write lock, in one flush: nothing else may be written into the
@@ -113,60 +54,6 @@ std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKe
 void TtvqWSConnectionServer::WriteResponse(const std::string& aBytes) {
   SendBlocking(reinterpret_cast<const std::uint8_t*>(aBytes.data()), aBytes.size());
 }
-
-namespace {
-
-// The header lines that only carry a value: their prefix (letter case
-// ignored), presence flag and field.
-struct THeaderField {
-  std::string_view Prefix;
-  bool TtvqWSHandShakeServer::*Present;
-  std::string TtvqWSHandShakeServer::*Value;
-};
-
-const THeaderField kHeaderFields[] = {
-    {"Host: ", &TtvqWSHandShakeServer::IsHost, &TtvqWSHandShakeServer::Host},
-    {"Sec-WebSocket-Key: ", &TtvqWSHandShakeServer::IsKey, &TtvqWSHandShakeServer::Key},
-    {"Origin: ", &TtvqWSHandShakeServer::IsOrigin, &TtvqWSHandShakeServer::Origin},
-    {"Sec-WebSocket-Protocol: ", &TtvqWSHandShakeServer::IsProtocols, &TtvqWSHandShakeServer::Protocols},
-    {"Sec-WebSocket-Version: ", &TtvqWSHandShakeServer::IsVersion, &TtvqWSHandShakeServer::Version},
-    {"Sec-WebSocket-Extensions: ", &TtvqWSHandShakeServer::IsExtensions, &TtvqWSHandShakeServer::Extensions},
-    {"Sec-WebSocket-Key1: ", &TtvqWSHandShakeServer::IsKey1, &TtvqWSHandShakeServer::Key1},
-    {"Sec-WebSocket-Key2: ", &TtvqWSHandShakeServer::IsKey2, &TtvqWSHandShakeServer::Key2},
-};
-
-// A sub-protocol list split at its commas, each name without the blanks
-// around it ("a, b" names a and b, as browsers write it).
-std::vector<std::string> ProtocolNames(const std::string& aList) {
-  std::vector<std::string> names;
-  for (const std::string& part : TtvqSplitCommas(aList))
-    if (const std::string_view name = tvqTrimBlanks(part); !name.empty()) names.emplace_back(name);
-  return names;
-}
-
-// A header value without the blanks and tabs at its end (its start is the
-// one blank after the colon).
-std::string_view WithoutTrailingBlanks(std::string_view aValue) {
-  while (!aValue.empty() && (aValue.back() == ' ' || aValue.back() == '\t')) aValue.remove_suffix(1);
-  return aValue;
-}
-
-// A Sec-WebSocket-Key must be the base64 form of 16 bytes.
-bool IsSixteenByteKey(std::string_view aKey) {
-  aKey = WithoutTrailingBlanks(aKey);
-  if (aKey.size() != 24 || aKey.substr(22) != "==") return false;
-  unsigned char bytes[18];
-  return EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(aKey.data()), 24) == 18;
-}
-
-// The wire versions whose framing this server speaks: 13, and 8 of the
-// draft that introduced the same framing.
-bool IsKnownVersion(std::string_view aVersion) {
-  aVersion = WithoutTrailingBlanks(aVersion);
-  return aVersion == "13" || aVersion == "8";
-}
-
-}  // namespace
 
 // A refused opening handshake is answered in HTTP before the connection is
 // dropped, so that the client learns why: 426 with the version this server
@@ -190,94 +77,38 @@ void TtvqWSConnectionServer::DoHandshake() {
   }
 }
 
+// The request's lines are judged by tvqAnswerHandshake; here the Hixie-76
+// body is read between parsing and answering, and the answer is carried out.
 void TtvqWSConnectionServer::AnswerHandshake() {
-  TtvqWSHandShakeServer& h = Handshake;
-  for (const std::string& line : HeadersRequest) {
-    if (StartsWithText(line, "GET /")) {
-      h.IsGET = true;
-      const std::size_t http = line.find(" HTTP");
-      h.Get = line.substr(4, http == std::string::npos ? std::string::npos : http - 4);
-      const std::size_t version = line.find("HTTP/");
-      if (version != std::string::npos && line.substr(version + 5) == "1.0")
-        throw TtvqWSException("Error Decoding Header: GET");
-    } else if (StartsWithText(line, "Upgrade: ")) {
-      h.IsUpgrade = true;
-      if (!tvqMatchesMask(line, "*websocket")) throw TtvqWSException("Error Decoding Header: WebSocket");
-    } else if (StartsWithText(line, "Connection: ")) {
-      h.IsConnection = true;
-      if (!tvqMatchesMask(line, "*Upgrade*")) throw TtvqWSException("Error Decoding Header: Upgrade");
-    } else {
-      for (const THeaderField& field : kHeaderFields) {
-        if (!StartsWithText(line, field.Prefix)) continue;
-        h.*field.Present = true;
-        h.*field.Value = line.substr(field.Prefix.size());
-        break;
-      }
-    }
-  }
+  tvqParseHandshake(HeadersRequest, Handshake);
   std::string key3;
-  if (!h.Key1.empty() && !h.Key2.empty() && InputSize() > 0) {
+  if (tvqHandshakeHasBody(Handshake) && InputSize() > 0) {
     TtvqBytes body;
     while (body.size() < 8 && HasTCPConnection()) {
       if (DoReadBytes(8 - body.size(), body) == 0 && !WaitForInput() && InputSize() == 0 && !Active())
         throw ENetConnClosedGracefully();
     }
     key3.assign(body.begin(), body.end());
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (std::uint8_t b : body) h.Key3 += {kHex[b >> 4], kHex[b & 0x0F]};
+    tvqRecordKey3(Handshake, key3);
   }
-  if (!h.IsKey && !h.IsKey1 && !h.IsKey2) throw TtvqWSException("Error Decoding Header: WebSocket-Key");
-  Specification = h.Key1.empty() ? spRFC6455 : spHixie76;
-  if (Specification == spRFC6455) {
-    if (!IsSixteenByteKey(h.Key)) throw TtvqWSException("Error Decoding Header: WebSocket-Key");
-    if (h.IsVersion && !IsKnownVersion(h.Version)) {
-      FRefusalStatus = 426;
-      throw TtvqWSException("Error Decoding Header: WebSocket Version");
-    }
+  const TtvqHandshakeAnswer answer = tvqAnswerHandshake(Handshake, Protocol, ServerOriginsAllowed);
+  if (answer.Specification) Specification = *answer.Specification;
+  if (answer.Protocol) {
+    Protocol = *answer.Protocol;
+    HeadersResponse.clear();
   }
-
-  // The client's order decides; names compare without letter case.
-  std::string chosen;
-  if (!h.Protocols.empty()) {
-    const std::vector<std::string> accepted = ProtocolNames(Protocol);
-    for (const std::string& offered : ProtocolNames(h.Protocols)) {
-      if (std::any_of(accepted.begin(), accepted.end(), [&](const std::string& a) { return tvqSameText(a, offered); })) {
-        chosen = offered;
-        break;
-      }
-    }
-    if (chosen.empty()) {
-      std::string names;
-      for (const std::string& offered : ProtocolNames(h.Protocols)) names += offered + "\n";
-      throw TtvqWSException("Error Protocol: " + names + " not supported.");
-    }
-  }
-  Protocol = chosen;
-  HeadersResponse.clear();
-
-  if (!ServerOriginsAllowed.empty() && !h.Origin.empty()) {
-    const std::vector<std::string> patterns = TtvqSplitCommas(ServerOriginsAllowed);
-    if (std::none_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return tvqMatchesMask(h.Origin, p); }))
-      throw TtvqWSException("Origin " + h.Origin + " not allowed");
+  if (!answer.Accepted) {
+    FRefusalStatus = answer.Status;
+    throw TtvqWSException(answer.Error);
   }
 
   if (Transport() == trpUndefined) SetTransport(Specification == spHixie76 ? trpHixie76 : trpRFC6455);
-  if (Specification == spRFC6455) {
-    HeadersResponse = {"HTTP/1.1 101 Switching Protocols", "Upgrade: websocket", "Connection: Upgrade"};
-    if (!chosen.empty()) HeadersResponse.push_back("Sec-WebSocket-Protocol: " + chosen);
-    HeadersResponse.push_back("Sec-WebSocket-Accept: " + tvqWebSocketAccept(h.Key));
-    HeadersResponse.push_back(kServerLine);
-  } else {
-    HeadersResponse = {"HTTP/1.1 101 WebSocket Protocol Handshake", "Upgrade: WebSocket", "Connection: Upgrade",
-                       "Sec-WebSocket-Origin: " + h.Origin, "Sec-WebSocket-Location: ws://" + h.Host + h.Get,
-                       "Sec-WebSocket-Protocol: " + (chosen.empty() ? std::string("*") : chosen), kServerLine};
-  }
+  HeadersResponse = answer.Lines;
   if (OnHandshake) OnHandshake(*this, HeadersResponse);
-
   std::string response;
   for (const std::string& line : HeadersResponse) response += line + "\r\n";
   response += "\r\n";
-  if (Specification == spHixie76) response += tvqHixie76Challenge(h.Key1, h.Key2, key3);
+  if (Specification == spHixie76) response += tvqHixie76Challenge(Handshake.Key1, Handshake.Key2, key3);
   WriteResponse(response);
   SetEnabled(true);
   if (OnUpdate) OnUpdate(*this, 1);
@@ -493,89 +324,13 @@ void TtvqWSServer_Net_Base::DoCloseRequest(TNetContext& aContext) {
 }
 
 void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
-  TNetIOHandler& io = *aContext.Connection().IOHandler();
-  const int readTimeOut = Options.ReadTimeOut();
   auto* connection = static_cast<TtvqWSConnectionServer*>(aContext.Data());
-  if (io.InputBufferIsEmpty()) {
-    // A connection in use sleeps until its socket has input, its backlog
-    // can move on, another thread added to it, or a stop shuts the socket;
-    // before its first request the read time-out paces the intake.
-    if (connection && connection->Enabled() && !connection->Disconnected())
-      connection->WaitForWork(kIdleWaitMs);
-    else
-      io.CheckForDataOnSource(readTimeOut);
-  }
-  if (!connection) {
-    io.InputBuffer.Clear();
-    aContext.Connection().Disconnect(false);
-    return;
-  }
-  if (connection->Disconnected()) {
-    io.InputBuffer.Clear();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return;
-  }
-  const auto late = [&] {
-    return Options.FirstRequestTimeOut > 0 &&
-           std::chrono::steady_clock::now() - connection->Accepted > std::chrono::milliseconds(Options.FirstRequestTimeOut);
-  };
-  if (!connection->Enabled() && late()) return DoCloseRequest(aContext);
-  if (io.InputBufferIsEmpty()) return;
+  if (!AwaitInput(aContext, connection)) return;
   try {
     if (!connection->Enabled()) {
-      // The request is what has come once the line stays quiet for the read
-      // time-out; past the size cap, or past the first request's deadline,
-      // it is dropped without an answer.
-      while (io.CheckForDataOnSource(readTimeOut))
-        if (io.InputBuffer.Size() > Options.MaxRequestSize || late()) break;
-      if (io.InputBuffer.Size() > Options.MaxRequestSize || late()) return DoCloseRequest(aContext);
-
-      const std::string text = io.InputBuffer.AsString();
-      connection->HeadersRequest = tvqSplitRequestLines(text);
-      const std::vector<std::string>& lines = connection->HeadersRequest;
-      const std::string first = lines.empty() ? std::string() : lines.front();
-      const std::string requestLine = tvqMatchesMask(first, "GET *") ? first : std::string();
-      const auto anyLine = [&](auto&& aTest) { return std::any_of(lines.begin(), lines.end(), aTest); };
-
-      if (tvqContainsText(requestLine, "GET /tvq/req/auth/session/") && !requestLine.empty()) return DoCloseRequest(aContext);
-      if (tvqMatchesMask(first, "*HTTP/1.*") && !requestLine.empty() &&
-          anyLine([](const std::string& l) { return tvqContainsText(l, "Upgrade: websocket"); })) {
-        // The header text stays in HeadersRequest; only a Hixie-76 body
-        // stays buffered.
-        const bool hixie = anyLine([](const std::string& l) { return tvqContainsText(l, "Sec-WebSocket-Key1: "); }) &&
-                           anyLine([](const std::string& l) { return tvqContainsText(l, "Sec-WebSocket-Key2: "); });
-        std::size_t end = text.find("\r\n\r\n");
-        std::size_t bodyAt = end == std::string::npos ? std::string::npos : end + 4;
-        if (end == std::string::npos && (end = text.find("\n\n")) != std::string::npos) bodyAt = end + 2;
-        io.InputBuffer.Clear();
-        if (hixie && bodyAt != std::string::npos) {
-          const std::string body = text.substr(bodyAt, 8);
-          io.InputBuffer.Write(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
-          // The handshake drops everything but these lines: cut the body off.
-          connection->HeadersRequest = tvqSplitRequestLines(text.substr(0, end));
-        }
-      } else if (tvqMatchesMask(first, "POST /tvq/xhr/*")) {
-        connection->SetTransport(trpHTTP);
-        DoXHRRequest(aContext, *connection);
-        return DoCloseRequest(aContext);
-      } else if (first == "<policy-file-request/>") {
-        connection->SetTransport(trpFlash);
-        return DoCloseRequest(aContext);  // the Flash fallback is off
-      } else if (anyLine([](const std::string& l) { return tvqMatchesMask(l, "Accept: text/event-stream"); })) {
-        connection->SetTransport(trpSSE);
-        return DoCloseRequest(aContext);  // the event-stream fallback is off
-      } else if (tvqMatchesMask(first, "POST /tvq/protocol/*")) {
-        connection->SetTransport(trpHTTP);
-        DoProtocolRequest(aContext, *connection);
-        return DoCloseRequest(aContext);
-      } else {
-        if (DoHTTPFileRequest(*connection, requestLine)) return DoCloseRequest(aContext);
-        bool accept = false;
-        if (OnUnknownProtocol) OnUnknownProtocol(connection, accept);
-        if (!accept) return DoCloseRequest(aContext);
-        connection->Enable();
-        DoHandshakeCompleted(*connection);
-      }
+      const std::optional<std::string> request = GatherFirstRequest(aContext, *connection);
+      if (!request) return DoCloseRequest(aContext);
+      if (!DoFirstRequest(aContext, *connection, tvqClassifyRequest(*request, RequestOptions()))) return;
     }
     connection->DoReadData(true);
   } catch (const ENetSilentException&) {
@@ -585,88 +340,124 @@ void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
   }
 }
 
-// ---- files and posts
-
-bool TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const std::string& aRequestLine) {
-  const auto fileName = [&] {
-    std::string target = aRequestLine.substr(4);
-    const std::size_t http = target.find(" HTTP");
-    if (http != std::string::npos) target.resize(http);
-    const std::size_t slash = target.rfind('/');
-    return slash == std::string::npos ? target : target.substr(slash + 1);
-  };
-  const auto markHTTP = [&] {
-    if (aConnection.Transport() == trpUndefined) aConnection.SetTransport(trpHTTP);
-  };
-  std::string names, type;
-  const auto isRoot = [&] {
-    if (aRequestLine.size() < 5) return false;
-    const std::string_view target = std::string_view(aRequestLine).substr(4);
-    const std::string_view path = target.substr(0, target.find_first_of("? "));
-    return path == "/" && target.find(' ') != std::string_view::npos;
-  };
-  if (!Options.IndexPage.empty() && isRoot()) {
-    markHTTP();
-    if (!Options.HTMLFiles) return false;
-    names = Options.IndexPage;
-    type = "text/html";
-  } else if (tvqMatchesMask(aRequestLine, "GET *.js *")) {
-    markHTTP();
-    if (!Options.JavascriptFiles) return false;
-    names = fileName();
-    if (names == "tvqWebSockets.js") {
-      if (FallBack.Flash.Enabled) names = "tvqWebSocketsFlash.js," + names;
-      if (FallBack.ServerSentEvents.Enabled) names = "tvqWebSocketsEventSource.js," + names;
-    }
-    type = "text/javascript; charset=utf-8";
-  } else if (tvqMatchesMask(aRequestLine, "GET *.html *") || tvqMatchesMask(aRequestLine, "GET *.css *")) {
-    markHTTP();
-    if (!Options.HTMLFiles) return false;
-    names = fileName();
-    type = tvqMatchesMask(aRequestLine, "GET *.css *") ? "text/css" : "text/html";
-  } else if (tvqMatchesMask(aRequestLine, "GET *WebSocketMain.swf *")) {
-    markHTTP();
-    if (const auto movie = tvqFindResource("TVQ_WEBSOCKETMAIN_SWF"))
-      aConnection.WriteResponse(tvqContentAnswer("application/x-shockwave-flash", *movie));
-    return true;
-  } else if (tvqMatchesMask(aRequestLine, "GET *favicon*")) {
-    // No icon: a browser that asks is told so, instead of waiting on a
-    // closed connection.
-    markHTTP();
-    aConnection.WriteResponse(tvqStatusAnswer(404, "Not Found"));
-    return true;
-  } else {
+// A connection in use sleeps until its socket has input, its backlog can move
+// on, another thread added to it, or a stop shuts the socket; before its first
+// request the read time-out paces the intake. True when there is input to
+// read; a connection without an object, or past its first request's deadline,
+// is dropped.
+bool TtvqWSServer_Net_Base::AwaitInput(TNetContext& aContext, TtvqWSConnectionServer* aConnection) {
+  TNetIOHandler& io = *aContext.Connection().IOHandler();
+  if (io.InputBufferIsEmpty()) {
+    if (aConnection && aConnection->Enabled() && !aConnection->Disconnected())
+      aConnection->WaitForWork(kIdleWaitMs);
+    else
+      io.CheckForDataOnSource(Options.ReadTimeOut());
+  }
+  if (!aConnection) {
+    io.InputBuffer.Clear();
+    aContext.Connection().Disconnect(false);
     return false;
   }
+  if (aConnection->Disconnected()) {
+    io.InputBuffer.Clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return false;
+  }
+  if (!aConnection->Enabled() && FirstRequestLate(*aConnection)) {
+    DoCloseRequest(aContext);
+    return false;
+  }
+  return !io.InputBufferIsEmpty();
+}
 
+bool TtvqWSServer_Net_Base::FirstRequestLate(const TtvqWSConnectionServer& aConnection) const {
+  return Options.FirstRequestTimeOut > 0 && std::chrono::steady_clock::now() - aConnection.Accepted >
+                                                std::chrono::milliseconds(Options.FirstRequestTimeOut);
+}
+
+// The request is what has come once the line stays quiet for the read
+// time-out; past the size cap, or past the first request's deadline, there is
+// none (it is dropped without an answer).
+std::optional<std::string> TtvqWSServer_Net_Base::GatherFirstRequest(TNetContext& aContext,
+                                                                     const TtvqWSConnectionServer& aConnection) {
+  TNetIOHandler& io = *aContext.Connection().IOHandler();
+  const int readTimeOut = Options.ReadTimeOut();
+  const auto dropped = [&] { return io.InputBuffer.Size() > Options.MaxRequestSize || FirstRequestLate(aConnection); };
+  while (io.CheckForDataOnSource(readTimeOut))
+    if (dropped()) break;
+  if (dropped()) return std::nullopt;
+  return io.InputBuffer.AsString();
+}
+
+TtvqRequestOptions TtvqWSServer_Net_Base::RequestOptions() const {
+  return {Options.IndexPage, Options.HTMLFiles, Options.JavascriptFiles, FallBack.Flash.Enabled,
+          FallBack.ServerSentEvents.Enabled};
+}
+
+// Carries out what the classifier decided; true when the connection goes on
+// to read: an upgrade (its handshake comes first), or an unknown protocol
+// that the application accepts. Every other request is closed here.
+bool TtvqWSServer_Net_Base::DoFirstRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection,
+                                           const TtvqRequest& aRequest) {
+  aConnection.HeadersRequest = aRequest.Lines;
+  if (aRequest.Transport != trpUndefined && (!aRequest.TransportIfUndefined || aConnection.Transport() == trpUndefined))
+    aConnection.SetTransport(aRequest.Transport);
+  TNetIOHandler& io = *aContext.Connection().IOHandler();
+  bool accept = false;
+  switch (aRequest.Kind) {
+    case rkUpgrade:
+      // The header text is in HeadersRequest; only a Hixie-76 body stays buffered.
+      io.InputBuffer.Clear();
+      if (aRequest.Body)
+        io.InputBuffer.Write(reinterpret_cast<const std::uint8_t*>(aRequest.Body->data()), aRequest.Body->size());
+      return true;
+    case rkXHRPost: DoXHRRequest(aContext, aConnection); break;
+    case rkProtocolPost: DoProtocolRequest(aContext, aConnection); break;
+    case rkFile: DoHTTPFileRequest(aConnection, aRequest.File); break;
+    case rkAuthSession: case rkFallBack: break;  // closed unanswered; the fallbacks are off
+    case rkUnknown:
+      if (OnUnknownProtocol) OnUnknownProtocol(&aConnection, accept);
+      if (!accept) break;
+      aConnection.Enable();
+      DoHandshakeCompleted(aConnection);
+      return true;
+  }
+  DoCloseRequest(aContext);
+  return false;
+}
+
+// ---- files and posts
+
+void TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const TtvqFileRequest& aFile) {
+  if (aFile.Kind == fkFlashMovie) {
+    if (const auto movie = tvqFindResource("TVQ_WEBSOCKETMAIN_SWF"))
+      aConnection.WriteResponse(tvqContentAnswer("application/x-shockwave-flash", *movie));
+    return;
+  }
+  // No icon: a browser that asks is told so, instead of waiting on a closed
+  // connection.
+  if (aFile.Kind == fkFavicon) return aConnection.WriteResponse(tvqStatusAnswer(404, "Not Found"));
   std::string body;
   bool any = false;
-  for (const std::string& name : TtvqSplitCommas(names)) {
+  for (const std::string& name : TtvqSplitCommas(aFile.Names)) {
     const TtvqWSHTTPResponse_Base* response = TtvqWSHTTPResponse::Find(name);
-    if (!response) continue;
-    const std::optional<std::string> content = response->Content();
+    const std::optional<std::string> content = response ? response->Content() : std::nullopt;
     if (!content) continue;
     if (any) body += "\r\n";
     body += *content;
     any = true;
   }
-  std::string answer;
-  if (any) {
-    const std::string localIP = aConnection.LocalIP();
-    const std::string host = localIP.find(':') != std::string::npos ? "[" + localIP + "]" : localIP;
-    body = ReplaceIgnoringCase(std::move(body), "{%host%}", host);
-    body = ReplaceIgnoringCase(std::move(body), "{%port%}", std::to_string(aConnection.LocalPort()));
-    body = ReplaceIgnoringCase(std::move(body), "{%ssl%}", "");
-    answer = tvqContentAnswer(type, body);
-  } else {
-    answer = tvqStatusAnswer(404, "Not Found");
-  }
-  aConnection.WriteResponse(answer);
-  return true;
+  if (!any) return aConnection.WriteResponse(tvqStatusAnswer(404, "Not Found"));
+  const std::string localIP = aConnection.LocalIP();
+  const std::string host = localIP.find(':') != std::string::npos ? "[" + localIP + "]" : localIP;
+  body = ReplaceIgnoringCase(std::move(body), "{%host%}", host);
+  body = ReplaceIgnoringCase(std::move(body), "{%port%}", std::to_string(aConnection.LocalPort()));
+  body = ReplaceIgnoringCase(std::move(body), "{%ssl%}", "");
+  aConnection.WriteResponse(tvqContentAnswer(aFile.ContentType, body));
 }
 
 std::string TtvqWSServer_Net_Base::ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders) {
-  std::string value = HeaderValue(aHeaders, "Content-Length: ");
+  std::string value = tvqHeaderValue(aHeaders, "Content-Length: ");
   value.erase(0, value.find_first_not_of(' '));
   value.erase(value.find_last_not_of(' ') + 1);
   if (!value.empty() && value.front() == '+') value.erase(0, 1);

@@ -3,6 +3,8 @@
 // stop, the intake of each connection's first request, the opening
 // handshakes (RFC 6455 and Hixie-76), the built-in HTTP files, the HTTP
 // posts, and the operations through which sub-protocols reach the clients.
+// The requests themselves are read and judged in tvqWebSocket_Request; here
+// they meet the sockets.
 #pragma once
 
 #include <chrono>
@@ -10,29 +12,14 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tvqNetCustomTCPServer.h"
 #include "tvqWebSocket_Classes_Net.h"
-
-// The parsed opening request.
-struct TtvqWSHandShakeServer {
-  std::string Get, Host, Origin, Key, Key1, Key2, Protocols, Version, Extensions;
-  std::string Key3;  // the 8 body bytes of a Hixie-76 request, as 16 hexadecimal digits
-  bool IsGET = false, IsUpgrade = false, IsConnection = false, IsHost = false, IsKey = false, IsKey1 = false,
-       IsKey2 = false, IsOrigin = false, IsProtocols = false, IsVersion = false, IsExtensions = false;
-};
-
-// A request split into lines at its line breaks (CR LF or LF).
-std::vector<std::string> tvqSplitRequestLines(const std::string& aText);
-
-// The RFC 6455 accept value of a Sec-WebSocket-Key.
-std::string tvqWebSocketAccept(const std::string& aKey);
-// The 16 bytes a Hixie-76 server answers for Key1, Key2 and the 8 body
-// bytes; "Error decoding sec-webSocket-key." for a key without blanks.
-std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKey2, const std::string& aKey3);
+#include "tvqWebSocket_Request.h"
 
 class TtvqWSConnectionServer : public TtvqWSConnection_Net {
  public:
@@ -180,7 +167,7 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   void DeliverMessage(TtvqWSConnection& aConnection, const std::string& aText);
 
   // The request kinds of the intake.
-  bool DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const std::string& aRequestLine);
+  void DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const TtvqFileRequest& aFile);
   void DoXHRRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
   void DoProtocolRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
 
@@ -189,6 +176,13 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   void BroadcastTo(const std::string& aChannel, const std::string& aProtocol, const std::vector<std::string>& aExclude,
                    const std::vector<std::string>& aInclude, FWrite&& aWrite);
   void RunHelper(std::function<void()> aWork);
+  // The intake of a connection's first request: waiting for input, gathering
+  // the request, and acting on its kind.
+  bool AwaitInput(TNetContext& aContext, TtvqWSConnectionServer* aConnection);
+  std::optional<std::string> GatherFirstRequest(TNetContext& aContext, const TtvqWSConnectionServer& aConnection);
+  bool DoFirstRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection, const TtvqRequest& aRequest);
+  bool FirstRequestLate(const TtvqWSConnectionServer& aConnection) const;
+  TtvqRequestOptions RequestOptions() const;
   std::string ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders);
 
   // The connections of the live contexts, copied under the contexts lock.

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -16,6 +17,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Pair;
 using ::testing::StartsWith;
 using std::chrono::milliseconds;
 using test::LoopbackClient;
@@ -210,6 +212,59 @@ TEST_F(ServerFixture, RequestsOfNoKnownKindAreClosedWithoutAnAnswer) {
     EXPECT_EQ(client.ReceiveUntilClose(), "");
   }
   EXPECT_EQ(Count("connect"), 0u);
+}
+
+// A request of no known kind is the application's to accept: it sees the
+// request's lines and the transport the intake marked (HTTP for a file whose
+// kind is switched off); an accepted connection is read as frames from its
+// first byte.
+TEST_F(ServerFixture, AnUnknownRequestIsTheApplicationsToAccept) {
+  server.Options.JavascriptFiles = false;
+  std::vector<std::pair<std::string, TwsTransport>> seen;  // guarded by lock
+  server.OnUnknownProtocol = [&](TtvqWSConnection* c, bool& accept) {
+    const std::vector<std::string>& lines = static_cast<TtvqWSConnectionServer*>(c)->HeadersRequest;
+    const std::string first = lines.empty() ? std::string() : lines.front();
+    accept = first.rfind('\x81', 0) == 0;
+    std::lock_guard guard(lock);
+    seen.emplace_back(accept ? "a frame" : first, c->Transport());
+  };
+  for (const char* request : {"GET /tvqWebSockets.js HTTP/1.1\r\n\r\n", "HEAD /x.html HTTP/1.1\r\n\r\n"}) {
+    LoopbackClient client(port);
+    client.Send(request);
+    EXPECT_EQ(client.ReceiveUntilClose(), "") << request;
+  }
+  LoopbackClient raw(port);
+  raw.Send(test::ClientFrame(0x81, "quote please"));
+  EXPECT_TRUE(WaitUntil([&] { return Count("message quote please") == 1; }));
+  std::lock_guard guard(lock);
+  EXPECT_THAT(seen, ElementsAre(Pair("GET /tvqWebSockets.js HTTP/1.1", trpHTTP),
+                                Pair("HEAD /x.html HTTP/1.1", trpUndefined), Pair("a frame", trpUndefined)));
+}
+
+// OnHandshake sees the answer's lines before they are written and may change
+// them. A Hixie-76 key without blanks fails only after it, where the
+// challenge is due, and is refused with 400.
+TEST_F(ServerFixture, OnHandshakeMayChangeTheAnswerBeforeItIsWritten) {
+  std::atomic<int> handshakes{0};
+  server.OnHandshake = [&](TtvqWSConnection&, std::vector<std::string>& aLines) {
+    ++handshakes;
+    aLines.insert(aLines.end() - 1, "X-Answered-By: test");
+  };
+  LoopbackClient client(port);
+  client.Send(Upgrade("/", kDataset));
+  const std::string expected = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                               "Sec-WebSocket-Protocol: dataset.tvq.tickerhall\r\n"
+                               "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\nX-Answered-By: test\r\n"
+                               "Server: tvqWebSockets 4.4.6\r\n\r\n";
+  EXPECT_EQ(client.Receive(expected.size()), expected);
+  EXPECT_EQ(handshakes, 1);
+
+  LoopbackClient hixie(port);
+  hixie.Send("GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\n"
+             "Sec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\nUpgrade: WebSocket\r\nSec-WebSocket-Key1: 12345\r\n"
+             "Origin: http://example.com\r\n\r\n^n:ds[4U");
+  EXPECT_EQ(hixie.ReceiveUntilClose(), "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(handshakes, 2);
 }
 
 TEST_F(ServerFixture, ARequestSplitAFewMillisecondsApartIsOneRequest) {

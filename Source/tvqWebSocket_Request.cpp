@@ -1,0 +1,332 @@
+#include "tvqWebSocket_Request.h"
+
+#include <openssl/evp.h>
+#include <openssl/md5.h>
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "tvqWebSocket_HTTPResponse.h"
+
+namespace {
+
+constexpr const char* kServerLine = "Server: tvqWebSockets 4.4.6";
+
+bool StartsWithText(const std::string& aLine, std::string_view aPrefix) {
+  return aLine.size() >= aPrefix.size() && tvqMatchesMask(std::string_view(aLine).substr(0, aPrefix.size()), aPrefix);
+}
+
+// Whether any line contains aPart (letter case ignored).
+bool AnyLineContains(const std::vector<std::string>& aLines, std::string_view aPart) {
+  return std::any_of(aLines.begin(), aLines.end(), [&](const std::string& l) { return tvqContainsText(l, aPart); });
+}
+
+}  // namespace
+
+std::vector<std::string> tvqSplitRequestLines(const std::string& aText) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < aText.size()) {
+    std::size_t end = aText.find('\n', start);
+    if (end == std::string::npos) end = aText.size();
+    std::string line = aText.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string tvqHeaderValue(const std::vector<std::string>& aLines, std::string_view aName) {
+  for (const std::string& line : aLines)
+    if (StartsWithText(line, aName)) return line.substr(aName.size());
+  return {};
+}
+
+// ---------------------------------------------------------------- the kind of a first request
+
+namespace {
+
+// The last path segment of a request line's target ("GET /a/b.js HTTP/1.1": b.js).
+std::string FileNameOf(const std::string& aRequestLine) {
+  std::string target = aRequestLine.substr(4);
+  const std::size_t http = target.find(" HTTP");
+  if (http != std::string::npos) target.resize(http);
+  const std::size_t slash = target.rfind('/');
+  return slash == std::string::npos ? target : target.substr(slash + 1);
+}
+
+// "GET /" with or without a query, and a version after it.
+bool IsRootRequest(const std::string& aRequestLine) {
+  if (aRequestLine.size() < 5) return false;
+  const std::string_view target = std::string_view(aRequestLine).substr(4);
+  const std::string_view path = target.substr(0, target.find_first_of("? "));
+  return path == "/" && target.find(' ') != std::string_view::npos;
+}
+
+// The built-in file a GET names (aRequestLine empty: not a GET). A file-shaped request marks trpHTTP on aInto even
+// when its kind of file is switched off; then it names no file.
+void ClassifyFile(const std::string& aRequestLine, const TtvqRequestOptions& aOptions, TtvqRequest& aInto) {
+  TtvqFileRequest& file = aInto.File;
+  const auto fileShaped = [&](bool aServed, TtvqFileKind aKind) {
+    aInto.Transport = trpHTTP;
+    aInto.TransportIfUndefined = true;
+    if (aServed) file.Kind = aKind;
+    return aServed;
+  };
+  if (!aOptions.IndexPage.empty() && IsRootRequest(aRequestLine)) {
+    if (!fileShaped(aOptions.HTMLFiles, fkIndexPage)) return;
+    file.Names = aOptions.IndexPage;
+    file.ContentType = "text/html";
+  } else if (tvqMatchesMask(aRequestLine, "GET *.js *")) {
+    if (!fileShaped(aOptions.JavascriptFiles, fkFiles)) return;
+    file.Names = FileNameOf(aRequestLine);
+    if (file.Names == "tvqWebSockets.js") {
+      if (aOptions.FlashFallBack) file.Names = "tvqWebSocketsFlash.js," + file.Names;
+      if (aOptions.EventStreamFallBack) file.Names = "tvqWebSocketsEventSource.js," + file.Names;
+    }
+    file.ContentType = "text/javascript; charset=utf-8";
+  } else if (tvqMatchesMask(aRequestLine, "GET *.html *") || tvqMatchesMask(aRequestLine, "GET *.css *")) {
+    if (!fileShaped(aOptions.HTMLFiles, fkFiles)) return;
+    file.Names = FileNameOf(aRequestLine);
+    file.ContentType = tvqMatchesMask(aRequestLine, "GET *.css *") ? "text/css" : "text/html";
+  } else if (tvqMatchesMask(aRequestLine, "GET *WebSocketMain.swf *")) {
+    fileShaped(true, fkFlashMovie);
+  } else if (tvqMatchesMask(aRequestLine, "GET *favicon*")) {
+    fileShaped(true, fkFavicon);
+  }
+}
+
+// An upgrade with both numbered keys keeps its body (what follows the blank line, at most 8 bytes) buffered for the
+// handshake, and its lines end at the blank line.
+void KeepHixie76Body(const std::string& aText, TtvqRequest& aInto) {
+  const bool hixie =
+      AnyLineContains(aInto.Lines, "Sec-WebSocket-Key1: ") && AnyLineContains(aInto.Lines, "Sec-WebSocket-Key2: ");
+  std::size_t end = aText.find("\r\n\r\n");
+  std::size_t bodyAt = end == std::string::npos ? std::string::npos : end + 4;
+  if (end == std::string::npos && (end = aText.find("\n\n")) != std::string::npos) bodyAt = end + 2;
+  if (!hixie || bodyAt == std::string::npos) return;
+  aInto.Body = aText.substr(bodyAt, 8);
+  aInto.Lines = tvqSplitRequestLines(aText.substr(0, end));
+}
+
+}  // namespace
+
+TtvqRequest tvqClassifyRequest(const std::string& aText, const TtvqRequestOptions& aOptions) {
+  TtvqRequest request;
+  request.Lines = tvqSplitRequestLines(aText);
+  const std::vector<std::string>& lines = request.Lines;
+  const std::string first = lines.empty() ? std::string() : lines.front();
+  const std::string requestLine = tvqMatchesMask(first, "GET *") ? first : std::string();
+  const auto kind = [&](TtvqRequestKind aKind, TwsTransport aTransport = trpUndefined) {
+    request.Kind = aKind;
+    request.Transport = aTransport;
+    return request;
+  };
+
+  if (!requestLine.empty() && tvqContainsText(requestLine, "GET /tvq/req/auth/session/")) return kind(rkAuthSession);
+  if (!requestLine.empty() && tvqMatchesMask(first, "*HTTP/1.*") && AnyLineContains(lines, "Upgrade: websocket")) {
+    KeepHixie76Body(aText, request);
+    return kind(rkUpgrade);
+  }
+  if (tvqMatchesMask(first, "POST /tvq/xhr/*")) return kind(rkXHRPost, trpHTTP);
+  if (first == "<policy-file-request/>") return kind(rkFallBack, trpFlash);
+  const auto eventStream = [](const std::string& l) { return tvqMatchesMask(l, "Accept: text/event-stream"); };
+  if (std::any_of(lines.begin(), lines.end(), eventStream)) return kind(rkFallBack, trpSSE);
+  if (tvqMatchesMask(first, "POST /tvq/protocol/*")) return kind(rkProtocolPost, trpHTTP);
+  ClassifyFile(requestLine, aOptions, request);
+  request.Kind = request.File.Kind == fkNone ? rkUnknown : rkFile;
+  return request;
+}
+
+// ---------------------------------------------------------------- the opening handshake
+
+std::string tvqWebSocketAccept(const std::string& aKey) {
+  const std::string text = aKey + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+  unsigned char digest[SHA_DIGEST_LENGTH];
+  SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+  return tvqBase64Encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+}
+
+std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKey2, const std::string& aKey3) {
+  const auto keyValue = [](const std::string& aKey) {
+    std::uint32_t number = 0, blanks = 0;
+    for (char c : aKey) {
+      if (c >= '0' && c <= '9') number = number * 10 + static_cast<std::uint32_t>(c - '0');
+      if (c == ' ') ++blanks;
+    }
+    if (blanks == 0) throw TtvqWSException("Error decoding sec-webSocket-key.");
+    return number / blanks;
+  };
+  const std::uint32_t k1 = keyValue(aKey1), k2 = keyValue(aKey2);
+  unsigned char input[16];
+  for (int i = 0; i < 4; ++i) {
+    input[i] = static_cast<unsigned char>(k1 >> (24 - 8 * i));
+    input[4 + i] = static_cast<unsigned char>(k2 >> (24 - 8 * i));
+  }
+  for (std::size_t i = 0; i < 8; ++i) input[8 + i] = i < aKey3.size() ? static_cast<unsigned char>(aKey3[i]) : 0;
+  unsigned char digest[MD5_DIGEST_LENGTH];
+  EVP_Digest(input, sizeof input, digest, nullptr, EVP_md5(), nullptr);
+  return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+namespace {
+
+// The header lines that only carry a value: their prefix (letter case
+// ignored), presence flag and field.
+struct THeaderField {
+  std::string_view Prefix;
+  bool TtvqWSHandShakeServer::*Present;
+  std::string TtvqWSHandShakeServer::*Value;
+};
+
+const THeaderField kHeaderFields[] = {
+    {"Host: ", &TtvqWSHandShakeServer::IsHost, &TtvqWSHandShakeServer::Host},
+    {"Sec-WebSocket-Key: ", &TtvqWSHandShakeServer::IsKey, &TtvqWSHandShakeServer::Key},
+    {"Origin: ", &TtvqWSHandShakeServer::IsOrigin, &TtvqWSHandShakeServer::Origin},
+    {"Sec-WebSocket-Protocol: ", &TtvqWSHandShakeServer::IsProtocols, &TtvqWSHandShakeServer::Protocols},
+    {"Sec-WebSocket-Version: ", &TtvqWSHandShakeServer::IsVersion, &TtvqWSHandShakeServer::Version},
+    {"Sec-WebSocket-Extensions: ", &TtvqWSHandShakeServer::IsExtensions, &TtvqWSHandShakeServer::Extensions},
+    {"Sec-WebSocket-Key1: ", &TtvqWSHandShakeServer::IsKey1, &TtvqWSHandShakeServer::Key1},
+    {"Sec-WebSocket-Key2: ", &TtvqWSHandShakeServer::IsKey2, &TtvqWSHandShakeServer::Key2},
+};
+
+// A sub-protocol list split at its commas, each name without the blanks
+// around it ("a, b" names a and b, as browsers write it).
+std::vector<std::string> ProtocolNames(const std::string& aList) {
+  std::vector<std::string> names;
+  for (const std::string& part : TtvqSplitCommas(aList))
+    if (const std::string_view name = tvqTrimBlanks(part); !name.empty()) names.emplace_back(name);
+  return names;
+}
+
+// A header value without the blanks and tabs at its end (its start is the
+// one blank after the colon).
+std::string_view WithoutTrailingBlanks(std::string_view aValue) {
+  while (!aValue.empty() && (aValue.back() == ' ' || aValue.back() == '\t')) aValue.remove_suffix(1);
+  return aValue;
+}
+
+// A Sec-WebSocket-Key must be the base64 form of 16 bytes.
+bool IsSixteenByteKey(std::string_view aKey) {
+  aKey = WithoutTrailingBlanks(aKey);
+  if (aKey.size() != 24 || aKey.substr(22) != "==") return false;
+  unsigned char bytes[18];
+  return EVP_DecodeBlock(bytes, reinterpret_cast<const unsigned char*>(aKey.data()), 24) == 18;
+}
+
+// The wire versions whose framing this server speaks: 13, and 8 of the
+// draft that introduced the same framing.
+bool IsKnownVersion(std::string_view aVersion) {
+  aVersion = WithoutTrailingBlanks(aVersion);
+  return aVersion == "13" || aVersion == "8";
+}
+
+// The first offered sub-protocol the server accepts, as the client wrote it
+// (names compare without letter case); none when it accepts none of them.
+std::optional<std::string> ChosenProtocol(const std::string& aOffered, const std::string& aAccepted) {
+  const std::vector<std::string> accepted = ProtocolNames(aAccepted);
+  for (const std::string& offered : ProtocolNames(aOffered))
+    if (std::any_of(accepted.begin(), accepted.end(), [&](const std::string& a) { return tvqSameText(a, offered); }))
+      return offered;
+  return std::nullopt;
+}
+
+TtvqHandshakeAnswer Refusal(TtvqHandshakeAnswer aAnswer, std::string aError, int aStatus = 400) {
+  aAnswer.Error = std::move(aError);
+  aAnswer.Status = aStatus;
+  return aAnswer;
+}
+
+// The 101 lines of an accepted request.
+std::vector<std::string> ResponseLines(const TtvqWSHandShakeServer& h, TwsSpecification aSpecification,
+                                       const std::string& aProtocol) {
+  if (aSpecification == spHixie76)
+    return {"HTTP/1.1 101 WebSocket Protocol Handshake", "Upgrade: WebSocket", "Connection: Upgrade",
+            "Sec-WebSocket-Origin: " + h.Origin, "Sec-WebSocket-Location: ws://" + h.Host + h.Get,
+            "Sec-WebSocket-Protocol: " + (aProtocol.empty() ? std::string("*") : aProtocol), kServerLine};
+  std::vector<std::string> lines = {"HTTP/1.1 101 Switching Protocols", "Upgrade: websocket", "Connection: Upgrade"};
+  if (!aProtocol.empty()) lines.push_back("Sec-WebSocket-Protocol: " + aProtocol);
+  lines.push_back("Sec-WebSocket-Accept: " + tvqWebSocketAccept(h.Key));
+  lines.push_back(kServerLine);
+  return lines;
+}
+
+}  // namespace
+
+void tvqParseHandshake(const std::vector<std::string>& aLines, TtvqWSHandShakeServer& h) {
+  for (const std::string& line : aLines) {
+    if (StartsWithText(line, "GET /")) {
+      h.IsGET = true;
+      const std::size_t http = line.find(" HTTP");
+      h.Get = line.substr(4, http == std::string::npos ? std::string::npos : http - 4);
+      const std::size_t version = line.find("HTTP/");
+      if (version != std::string::npos && line.substr(version + 5) == "1.0")
+        throw TtvqWSException("Error Decoding Header: GET");
+    } else if (StartsWithText(line, "Upgrade: ")) {
+      h.IsUpgrade = true;
+      if (!tvqMatchesMask(line, "*websocket")) throw TtvqWSException("Error Decoding Header: WebSocket");
+    } else if (StartsWithText(line, "Connection: ")) {
+      h.IsConnection = true;
+      if (!tvqMatchesMask(line, "*Upgrade*")) throw TtvqWSException("Error Decoding Header: Upgrade");
+    } else {
+      for (const THeaderField& field : kHeaderFields) {
+        if (!StartsWithText(line, field.Prefix)) continue;
+        h.*field.Present = true;
+        h.*field.Value = line.substr(field.Prefix.size());
+        break;
+      }
+    }
+  }
+}
+
+bool tvqHandshakeHasBody(const TtvqWSHandShakeServer& aHandshake) {
+  return !aHandshake.Key1.empty() && !aHandshake.Key2.empty();
+}
+
+void tvqRecordKey3(TtvqWSHandShakeServer& aInto, const std::string& aKey3) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : aKey3) {
+    const auto b = static_cast<std::uint8_t>(c);
+    aInto.Key3 += {kHex[b >> 4], kHex[b & 0x0F]};
+  }
+}
+
+// The checks run in the order the server always ran them; the first that
+// fails refuses.
+TtvqHandshakeAnswer tvqAnswerHandshake(const TtvqWSHandShakeServer& h,
+                                       const std::string& aAcceptedProtocols, const std::string& aOriginsAllowed) {
+  TtvqHandshakeAnswer answer;
+  if (!h.IsKey && !h.IsKey1 && !h.IsKey2) return Refusal(answer, "Error Decoding Header: WebSocket-Key");
+  const TwsSpecification specification = h.Key1.empty() ? spRFC6455 : spHixie76;
+  answer.Specification = specification;
+  if (specification == spRFC6455) {
+    if (!IsSixteenByteKey(h.Key)) return Refusal(answer, "Error Decoding Header: WebSocket-Key");
+    if (h.IsVersion && !IsKnownVersion(h.Version))
+      return Refusal(answer, "Error Decoding Header: WebSocket Version", 426);
+  }
+
+  std::string chosen;
+  if (!h.Protocols.empty()) {
+    const std::optional<std::string> found = ChosenProtocol(h.Protocols, aAcceptedProtocols);
+    if (!found) {
+      std::string names;
+      for (const std::string& offered : ProtocolNames(h.Protocols)) names += offered + "\n";
+      return Refusal(answer, "Error Protocol: " + names + " not supported.");
+    }
+    chosen = *found;
+  }
+  answer.Protocol = chosen;
+
+  if (!aOriginsAllowed.empty() && !h.Origin.empty()) {
+    const std::vector<std::string> patterns = TtvqSplitCommas(aOriginsAllowed);
+    const auto matches = [&](const std::string& p) { return tvqMatchesMask(h.Origin, p); };
+    if (std::none_of(patterns.begin(), patterns.end(), matches))
+      return Refusal(answer, "Origin " + h.Origin + " not allowed");
+  }
+
+  answer.Accepted = true;
+  answer.Lines = ResponseLines(h, specification, chosen);
+  return answer;
+}
