@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "tvqText.h"
 #include "tvqWebSocket_Classes_SyncObjs.h"
 
 // WebSocket op-codes in declaration order; opNone marks an assembler that
@@ -60,24 +61,6 @@ class TtvqWSException : public std::runtime_error {
 // A new random identity: a version-4 GUID written as 32 upper-case
 // hexadecimal digits, without braces or dashes.
 std::string TtvqNewGuid();
-
-// Splits a comma-separated list; only commas separate, blanks belong to the
-// names, empty names are dropped.
-std::vector<std::string> TtvqSplitCommas(const std::string& aText);
-
-// Standard base64 (RFC 4648, padded) of bytes.
-std::string tvqBase64Encode(std::string_view aBytes);
-
-// Whether two texts are equal, the letter case of A to Z ignored.
-bool tvqSameText(std::string_view a, std::string_view b);
-
-// The length of the well-formed UTF-8 sequence at the start of aBytes
-// (aLength bytes available): 1 to 4, or 0 when it is not well-formed
-// (overlong, a surrogate, above U+10FFFF, cut off, a stray byte).
-std::size_t tvqUTF8SequenceLength(const std::uint8_t* aBytes, std::size_t aLength);
-
-// aText without the blanks and tabs at its start and end.
-std::string_view tvqTrimBlanks(std::string_view aText);
 
 // ---------------------------------------------------------------- TtvqTCPConnection_Base
 
