@@ -599,6 +599,7 @@ std::unique_ptr<TtvqWSNotifyObject> TtvqWSComponent_Base::TakeFirst(TtvqWSObject
 // meanwhile never waits for a handler, and an event whose handler fails is
 // gone while the rest wait for the next drain.
 void TtvqWSComponent_Base::Drain(TKind aKind) {
+  tvqAssertMainThread(Platform);
   if (IsDestroying()) return;
   if (FAsync[aKind]) return;  // a drain of this kind runs further up the stack
   FAsync[aKind] = true;
@@ -1149,6 +1150,7 @@ void TtvqWSComponent_Server::DoConnectionUnSubscription(TtvqWSConnection& aConne
 }
 
 void TtvqWSComponent_Server::StartConnectionsFreeTimer() {
+  tvqAssertMainThread(Platform);
   if (!FConnectionsFreeTimer) {
     FConnectionsFreeTimer = std::make_unique<TtvqTimer>();
     FConnectionsFreeTimer->Platform = Platform;
@@ -1170,6 +1172,9 @@ void TtvqWSComponent_Server::StartConnectionsFreeTimer() {
 }
 
 void TtvqWSComponent_Server::FreeParkedConnections() {
+  // The timer's ticks run on the main thread, but on the timer's own thread
+  // in neNoSync mode (a stop joins that thread before it touches the lists).
+  if (NotifyEvents() != neNoSync) tvqAssertMainThread(Platform);
   std::vector<TtvqWSConnection*> parked;
   {
     auto items = FConnectionsFree->Lock();
@@ -1193,6 +1198,10 @@ void TtvqWSComponent_Server::FreeParkedConnections() {
 }
 
 void TtvqWSComponent_Server::StopConnectionsFreeTimer() {
+  // Stopping a running timer is the main thread's; once it is stopped, no
+  // tick can run any more, and whoever destroys the server may free what is
+  // still parked.
+  if (FConnectionsFreeTimer) tvqAssertMainThread(Platform);
   FConnectionsFreeTimer.reset();
   for (TtvqWSConnection* connection : *FConnectionsFree->Lock()) connection->FFreed = true;
   FConnectionsFree->Clear();

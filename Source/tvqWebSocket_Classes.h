@@ -544,10 +544,11 @@ class TtvqWSComponent_Base : public TtvqTCPComponent_Base {
   virtual void DoHTTPRequest(TtvqWSConnection& /*aConnection*/, const std::string& /*aPath*/,
                              std::string& /*aAnswer*/, const std::string& /*aBody*/) {}
 
-  // Drains the pending list of one kind on the main thread.
+  // Drains the pending list of one kind; on the main thread only (a debug
+  // build asserts it, tvqAssertMainThread).
   void Drain(TKind aKind);
   // Drains every kind, disconnects last (so a connection's disconnect still
-  // comes after its other events); on the main thread.
+  // comes after its other events); on the main thread only.
   virtual void DrainAll();
 
   // Cleared when the component is destroyed: a call queued to the main
@@ -761,7 +762,9 @@ class TtvqWSComponent_Server : public TtvqWSComponent {
   // The free-list timer runs from server start to server stop; stopping
   // frees every parked connection. A tick frees the connections parked
   // before the previous tick, so that none is freed the moment it is parked
-  // while its own thread may still be finishing with it.
+  // while its own thread may still be finishing with it. Starting, stopping
+  // a running timer, and the ticks (but in neNoSync mode, where they run on
+  // the timer's thread) are the main thread's; a debug build asserts it.
   void StartConnectionsFreeTimer();
   void StopConnectionsFreeTimer();
   void FreeParkedConnections();
@@ -782,5 +785,5 @@ class TtvqWSComponent_Server : public TtvqWSComponent {
   std::unique_ptr<TtvqQueueListChannels> FChannels;
   std::unique_ptr<TtvqQueueCommon<TtvqWSConnection>> FConnectionsFree;
   std::unique_ptr<TtvqTimer> FConnectionsFreeTimer;
-  std::vector<TtvqWSConnection*> FFreeAtNextTick;  // main thread only
+  std::vector<TtvqWSConnection*> FFreeAtNextTick;  // the ticks' thread only (see FreeParkedConnections)
 };
