@@ -1,7 +1,8 @@
-// Public: the TCP server: listening sockets, one listener thread per
-// binding, and one thread per accepted connection, which calls OnConnect
-// once, OnExecute over and over while the peer is connected, and
-// OnDisconnect once at the end, all on the connection's own thread.
+// Public (part of the transport, but its tests include it, and
+// tvqWebSocket_Server.h builds on it): the TCP server: listening sockets, one
+// listener thread per binding, and one thread per accepted connection, which
+// calls OnConnect once, OnExecute over and over while the peer is connected,
+// and OnDisconnect once at the end, all on the connection's own thread.
 //
 // Start and stop are synchronous. Stop returns once every connection thread
 // has run OnDisconnect and ended; no thread outlives the server.

@@ -1,5 +1,7 @@
-// Public: what every unit of the TCP transport shares: its errors, the byte
-// queue that buffers a connection's input and output, and the socket handle.
+// Internal to the library: what every unit of the TCP transport shares: its
+// errors, the byte queue that buffers a connection's input and output, and
+// the socket handle. Only the library's own units include it; outside code
+// meets these types through tvqWebSocket_Server.h.
 #pragma once
 
 #include <atomic>

@@ -1,7 +1,8 @@
-// Public: buffered connection I/O. An I/O handler turns a socket into an
-// input byte queue filled from the socket, reads of exact byte counts and of
-// lines, writes gathered in a write buffer and sent in one send loop, and a
-// precise notion of being connected and of being closed by the peer.
+// Public (part of the transport, but its tests include it): buffered
+// connection I/O. An I/O handler turns a socket into an input byte queue
+// filled from the socket, reads of exact byte counts and of lines, writes
+// gathered in a write buffer and sent in one send loop, and a precise notion
+// of being connected and of being closed by the peer.
 //
 // Threads: the connection's own thread reads (the input buffer is its
 // alone). Any thread may write or close; the connection layer serialises

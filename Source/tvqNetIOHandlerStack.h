@@ -1,5 +1,6 @@
-// Public: the I/O handler over a POSIX socket, and the TCP connection that
-// owns one.
+// Public (part of the transport, but the transport's and the codec's tests
+// include it): the I/O handler over a POSIX socket, and the TCP connection
+// that owns one.
 #pragma once
 
 #include <functional>

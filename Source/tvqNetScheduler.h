@@ -1,5 +1,6 @@
-// Public: the replaceable object that gives every accepted connection a
-// slot ("yarn") to run on.
+// Internal to the library: the replaceable object that gives every accepted
+// connection a slot ("yarn") to run on. Only the transport's own units
+// include it.
 #pragma once
 
 #include <memory>

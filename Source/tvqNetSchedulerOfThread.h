@@ -1,5 +1,6 @@
-// Public: the scheduler that runs every connection on an OS thread of its
-// own, made before the connection is accepted.
+// Internal to the library: the scheduler that runs every connection on an
+// OS thread of its own, made before the connection is accepted. Only the
+// transport's own units include it.
 #pragma once
 
 #include <condition_variable>

@@ -1,5 +1,6 @@
-// Public: the server side of the I/O handlers: it makes the I/O handler of
-// each connection and performs the accept.
+// Internal to the library: the server side of the I/O handlers: it makes
+// the I/O handler of each connection and performs the accept. Only the
+// transport's own units include it.
 #pragma once
 
 #include <functional>

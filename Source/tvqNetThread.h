@@ -1,6 +1,7 @@
-// Public: the threads of the transport. A TNetThread owns one OS thread,
-// which exists from construction on but waits ("suspended") until Start;
-// the body calls no virtual operation before then.
+// Internal to the library: the threads of the transport; only its own units
+// include it. A TNetThread owns one OS thread, which exists from
+// construction on but waits ("suspended") until Start; the body calls no
+// virtual operation before then.
 // Its body runs BeforeRun, then Run again and again while looping and not
 // stopped, then AfterRun (always), then Cleanup; an exception from BeforeRun
 // or Run ends the loop and is reported through HandleException; Finished

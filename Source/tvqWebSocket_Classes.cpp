@@ -1,6 +1,5 @@
 #include "tvqWebSocket_Classes.h"
 
-#include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <pthread.h>
 #ifdef __GLIBC__
@@ -13,7 +12,6 @@
 #include <thread>
 #include <random>
 
-#include "tvqWebSocket_Classes_Queues.h"
 #include "tvqWebSocket_Platform.h"
 
 std::uint8_t OpcodeWireCode(TOpcode aOpCode) {
@@ -50,64 +48,6 @@ std::string TtvqNewGuid() {
   return text;
 }
 
-std::vector<std::string> TtvqSplitCommas(const std::string& aText) {
-  std::vector<std::string> names;
-  std::size_t start = 0;
-  while (start <= aText.size()) {
-    const std::size_t end = std::min(aText.find(',', start), aText.size());
-    if (end > start) names.push_back(aText.substr(start, end - start));
-    start = end + 1;
-  }
-  return names;
-}
-
-std::string tvqBase64Encode(std::string_view aBytes) {
-  std::string text(4 * ((aBytes.size() + 2) / 3), '\0');
-  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                      reinterpret_cast<const unsigned char*>(aBytes.data()),
-                                      static_cast<int>(aBytes.size()));
-  text.resize(static_cast<std::size_t>(std::max(written, 0)));
-  return text;
-}
-
-std::size_t tvqUTF8SequenceLength(const std::uint8_t* aBytes, std::size_t aLength) {
-  if (aLength == 0) return 0;
-  const std::uint8_t b = aBytes[0];
-  if (b < 0x80) return 1;
-  std::size_t length;
-  std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (b >= 0xC2 && b <= 0xDF) {
-    length = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    length = 3;
-    if (b == 0xE0) lo = 0xA0;  // overlong
-    if (b == 0xED) hi = 0x9F;  // surrogates
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    length = 4;
-    if (b == 0xF0) lo = 0x90;  // overlong
-    if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (length > aLength) return 0;  // cut off
-  if (aBytes[1] < lo || aBytes[1] > hi) return 0;
-  for (std::size_t k = 2; k < length; ++k)
-    if ((aBytes[k] & 0xC0) != 0x80) return 0;
-  return length;
-}
-
-std::string_view tvqTrimBlanks(std::string_view aText) {
-  while (!aText.empty() && (aText.front() == ' ' || aText.front() == '\t')) aText.remove_prefix(1);
-  while (!aText.empty() && (aText.back() == ' ' || aText.back() == '\t')) aText.remove_suffix(1);
-  return aText;
-}
-
-bool tvqSameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 // ---------------------------------------------------------------- TtvqTCPConnection_Base
 
 TtvqTCPConnection_Base::TtvqTCPConnection_Base() : FGuid(TtvqNewGuid()) {}
@@ -140,6 +80,22 @@ void TtvqTCPConnection_Base::SetMsgReceived(const std::string& aText) {
     FMsgReceived = aText;
   }
   FWaitCondition.notify_all();
+}
+
+// ---------------------------------------------------------------- held-back messages
+
+TtvqQueueList::~TtvqQueueList() {
+  FreeObjects();
+  Clear();
+}
+
+void TtvqQueueList::FreeObjects() {
+  TtvqLock guard(FLock);
+  while (!FList.empty()) {
+    TtvqQueueObject* item = FList.front();
+    EraseAt(0);
+    delete item;
+  }
 }
 
 // ---------------------------------------------------------------- TtvqWSConnection
@@ -442,6 +398,86 @@ ItvqPlatform& TtvqTCPComponent_Base::PlatformOrProcess() const {
   return *platform;
 }
 
+// ---------------------------------------------------------------- pending events
+
+TtvqWSObjectList::~TtvqWSObjectList() { DeleteAll(); }
+
+namespace {
+
+std::unique_ptr<TtvqWSNotifyObject> NewNotifyObject(TtvqWSConnection* aConnection) {
+  auto object = std::make_unique<TtvqWSNotifyObject>();
+  object->Connection = aConnection;
+  return object;
+}
+
+}  // namespace
+
+// The object is complete before it is published: the main thread may take
+// it the moment the lock is released.
+void TtvqWSObjectList::Push(std::unique_ptr<TtvqWSNotifyObject> aObject) {
+  TtvqLock guard(FLock);
+  Append(aObject.get());
+  aObject.release();
+}
+
+void TtvqWSObjectList::AddNotifyObject(TtvqWSConnection* aConnection) {
+  Push(NewNotifyObject(aConnection));
+}
+
+void TtvqWSObjectList::AddNotifyObject(TtvqWSConnection* aConnection, const std::string& aText) {
+  auto object = NewNotifyObject(aConnection);
+  object->Text = aText;
+  Push(std::move(object));
+}
+
+void TtvqWSObjectList::AddNotifyObject(TtvqWSConnection* aConnection, int aInt) {
+  auto object = NewNotifyObject(aConnection);
+  object->Int = aInt;
+  Push(std::move(object));
+}
+
+void TtvqWSObjectList::AddNotifyObject(TtvqWSConnection* aConnection, const TtvqBytes& aStream) {
+  auto object = NewNotifyObject(aConnection);
+  object->Stream = aStream;
+  Push(std::move(object));
+}
+
+void TtvqWSObjectList::AddNotifyObject(TtvqWSConnection* aConnection, const std::string& aText,
+                                       const std::string& aText1) {
+  auto object = NewNotifyObject(aConnection);
+  object->Text = aText;
+  object->Text1 = aText1;
+  Push(std::move(object));
+}
+
+void TtvqWSObjectList::AddNotifyObject(TtvqWSConnection* aConnection, const TtvqBytes& aStream,
+                                       TOpcode aOpCode, bool aContinuation) {
+  auto object = NewNotifyObject(aConnection);
+  object->Stream = aStream;
+  object->Int = static_cast<int>(aOpCode);
+  object->Text1.assign(1, aContinuation ? '1' : '0');
+  Push(std::move(object));
+}
+
+void TtvqWSObjectList::AddNotifyObject(TtvqWSConnection* aConnection, const std::string& aText,
+                                       std::exception_ptr aException) {
+  auto object = NewNotifyObject(aConnection);
+  object->Text = aText;
+  object->RawException = std::move(aException);
+  Push(std::move(object));
+}
+
+void TtvqWSObjectList::DeleteAll() {
+  TtvqLock guard(FLock);
+  while (!FList.empty()) EraseAt(0);
+}
+
+void TtvqWSObjectList::DeleteConnection(const TtvqWSConnection* aConnection) {
+  TtvqLock guard(FLock);
+  for (std::size_t i = FList.size(); i-- > 0;)
+    if (FList[i]->Connection == aConnection) EraseAt(i);
+}
+
 // ---------------------------------------------------------------- TtvqWSComponent_Base
 
 TtvqWSComponent_Base::TtvqWSComponent_Base() {
@@ -563,6 +599,7 @@ std::unique_ptr<TtvqWSNotifyObject> TtvqWSComponent_Base::TakeFirst(TtvqWSObject
 // meanwhile never waits for a handler, and an event whose handler fails is
 // gone while the rest wait for the next drain.
 void TtvqWSComponent_Base::Drain(TKind aKind) {
+  tvqAssertMainThread(Platform);
   if (IsDestroying()) return;
   if (FAsync[aKind]) return;  // a drain of this kind runs further up the stack
   FAsync[aKind] = true;
@@ -1014,6 +1051,36 @@ void TtvqWSComponent::DoNotifyDisconnect(TtvqWSConnection* aConnection) {
   TtvqWSComponent_Base::DoNotifyDisconnect(aConnection);
 }
 
+// ---------------------------------------------------------------- the connection and channel indexes
+
+void TtvqQueueItemConnection::SetConnection(TtvqWSConnection* aConnection) {
+  FConnection = aConnection;
+  if (aConnection) ID = aConnection->Guid();
+}
+
+void TtvqQueueItemChannel::SetConnection(TtvqWSConnection* aConnection) {
+  FConnection = aConnection;
+  if (aConnection) ID = aConnection->Guid();
+}
+
+TtvqWSConnection* TtvqCacheQueueListConnections::GetConnection(const std::string& aGuid) {
+  return Visit(aGuid, [](TtvqQueueItemConnection* item) { return item ? item->Connection() : nullptr; });
+}
+
+void TtvqQueueListChannels::GetChannels(const std::string& aID,
+                                        std::vector<TtvqQueueItemChannel*>& aList) {
+  TtvqLock guard(FLock);
+  for (auto it = FList.rbegin(); it != FList.rend(); ++it)
+    if (TtvqQueueItemChannel* item = (*it)->GetItem(aID)) aList.push_back(item);
+}
+
+void TtvqQueueListChannels::GetConnections(const std::string& aChannel,
+                                           std::vector<TtvqWSConnection*>& aList) {
+  TQueue* queue = GetQueueByName(aChannel);
+  auto items = queue->Lock();
+  for (auto it = items->rbegin(); it != items->rend(); ++it) aList.push_back((*it)->Connection());
+}
+
 // ---------------------------------------------------------------- TtvqWSComponent_Server
 
 TtvqWSComponent_Server::TtvqWSComponent_Server()
@@ -1083,6 +1150,7 @@ void TtvqWSComponent_Server::DoConnectionUnSubscription(TtvqWSConnection& aConne
 }
 
 void TtvqWSComponent_Server::StartConnectionsFreeTimer() {
+  tvqAssertMainThread(Platform);
   if (!FConnectionsFreeTimer) {
     FConnectionsFreeTimer = std::make_unique<TtvqTimer>();
     FConnectionsFreeTimer->Platform = Platform;
@@ -1104,6 +1172,9 @@ void TtvqWSComponent_Server::StartConnectionsFreeTimer() {
 }
 
 void TtvqWSComponent_Server::FreeParkedConnections() {
+  // The timer's ticks run on the main thread, but on the timer's own thread
+  // in neNoSync mode (a stop joins that thread before it touches the lists).
+  if (NotifyEvents() != neNoSync) tvqAssertMainThread(Platform);
   std::vector<TtvqWSConnection*> parked;
   {
     auto items = FConnectionsFree->Lock();
@@ -1127,6 +1198,10 @@ void TtvqWSComponent_Server::FreeParkedConnections() {
 }
 
 void TtvqWSComponent_Server::StopConnectionsFreeTimer() {
+  // Stopping a running timer is the main thread's; once it is stopped, no
+  // tick can run any more, and whoever destroys the server may free what is
+  // still parked.
+  if (FConnectionsFreeTimer) tvqAssertMainThread(Platform);
   FConnectionsFreeTimer.reset();
   for (TtvqWSConnection* connection : *FConnectionsFree->Lock()) connection->FFreed = true;
   FConnectionsFree->Clear();

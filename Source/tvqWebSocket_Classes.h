@@ -4,6 +4,10 @@
 // TtvqWSConnection: identity, options, subscriptions, queue levels, and the
 // public write, ping, close and disconnect operations. The codec that reads
 // and writes frames is TtvqWSConnection_Base_Net (tvqWebSocket_Classes_Net).
+// Also the queues that hold connections or their events (held-back
+// messages, pending events, the server's connection and channel indexes),
+// built on the generic ones of tvqWebSocket_Classes_QueueBase.h, and the
+// components that deliver events.
 #pragma once
 
 #include <array>
@@ -21,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "tvqText.h"
+#include "tvqWebSocket_Classes_QueueBase.h"
 #include "tvqWebSocket_Classes_SyncObjs.h"
 
 // WebSocket op-codes in declaration order; opNone marks an assembler that
@@ -60,24 +66,6 @@ class TtvqWSException : public std::runtime_error {
 // A new random identity: a version-4 GUID written as 32 upper-case
 // hexadecimal digits, without braces or dashes.
 std::string TtvqNewGuid();
-
-// Splits a comma-separated list; only commas separate, blanks belong to the
-// names, empty names are dropped.
-std::vector<std::string> TtvqSplitCommas(const std::string& aText);
-
-// Standard base64 (RFC 4648, padded) of bytes.
-std::string tvqBase64Encode(std::string_view aBytes);
-
-// Whether two texts are equal, the letter case of A to Z ignored.
-bool tvqSameText(std::string_view a, std::string_view b);
-
-// The length of the well-formed UTF-8 sequence at the start of aBytes
-// (aLength bytes available): 1 to 4, or 0 when it is not well-formed
-// (overlong, a surrogate, above U+10FFFF, cut off, a stray byte).
-std::size_t tvqUTF8SequenceLength(const std::uint8_t* aBytes, std::size_t aLength);
-
-// aText without the blanks and tabs at its start and end.
-std::string_view tvqTrimBlanks(std::string_view aText);
 
 // ---------------------------------------------------------------- TtvqTCPConnection_Base
 
@@ -160,10 +148,23 @@ class TtvqTCPConnection : public TtvqTCPConnection_Base {};
 
 // ---------------------------------------------------------------- TtvqWSConnection
 
-class TtvqQueueList;
-class TtvqQueueItemBase;
-template <class T>
-class TtvqQueue;
+// One outgoing message held back by a queue level.
+class TtvqQueueObject {
+ public:
+  int Size = 0;
+  TwsStreaming Streaming = stmNone;
+  std::string Text;
+  TOpcode OpCode = opText;
+  TtvqBytes Stream;  // owned copy
+};
+
+// Outgoing messages held back by a queue level. FreeObjects frees them;
+// destruction runs FreeObjects.
+class TtvqQueueList : public TtvqThreadList<TtvqQueueObject> {
+ public:
+  ~TtvqQueueList() override;
+  void FreeObjects();
+};
 
 struct TtvqWSQueueOptions {
   struct TLevel {
@@ -413,8 +414,49 @@ class TtvqTCPComponent_Base : public TtvqComponent_Base {
   std::atomic<TwsNotifyEvent> FNotifyEvents{neNoSync};
 };
 
-class TtvqWSObjectList;
-class TtvqWSNotifyObject;
+// One event waiting for the main thread: a copy of its data.
+class TtvqWSNotifyObject {
+ public:
+  TtvqWSConnection* Connection = nullptr;  // not owned
+  int Int = 0;
+  // Shared, so the exception outlives this object when others hold it.
+  std::exception_ptr RawException;
+  TtvqBytes Stream;  // owned copy
+  std::string Text;
+  std::string Text1;
+};
+
+// A list of pending events of one kind, oldest first. It owns them: Delete,
+// Remove and Clear free what they remove, so "free item 0 and remove it" is
+// Delete(0) alone.
+class TtvqWSObjectList : public TtvqThreadList<TtvqWSNotifyObject> {
+ public:
+  ~TtvqWSObjectList() override;
+
+  void AddNotifyObject(TtvqWSConnection* aConnection);
+  void AddNotifyObject(TtvqWSConnection* aConnection, const std::string& aText);
+  void AddNotifyObject(TtvqWSConnection* aConnection, int aInt);
+  void AddNotifyObject(TtvqWSConnection* aConnection, const TtvqBytes& aStream);
+  void AddNotifyObject(TtvqWSConnection* aConnection, const std::string& aText,
+                       const std::string& aText1);
+  // A fragment: the op-code's ordinal in Int, "1" in Text1 when more follow.
+  void AddNotifyObject(TtvqWSConnection* aConnection, const TtvqBytes& aStream, TOpcode aOpCode,
+                       bool aContinuation);
+  void AddNotifyObject(TtvqWSConnection* aConnection, const std::string& aText,
+                       std::exception_ptr aException);
+
+  // Frees and removes every item, oldest first.
+  void DeleteAll();
+  // Frees and removes every item of aConnection.
+  void DeleteConnection(const TtvqWSConnection* aConnection);
+
+ protected:
+  void ReleaseItem(TtvqWSNotifyObject* aItem) override { delete aItem; }
+
+ private:
+  void Push(std::unique_ptr<TtvqWSNotifyObject> aObject);
+};
+
 class TtvqWSComponent_Server;
 
 using TtvqWSConnectEvent = std::function<void(TtvqWSConnection*)>;
@@ -502,10 +544,11 @@ class TtvqWSComponent_Base : public TtvqTCPComponent_Base {
   virtual void DoHTTPRequest(TtvqWSConnection& /*aConnection*/, const std::string& /*aPath*/,
                              std::string& /*aAnswer*/, const std::string& /*aBody*/) {}
 
-  // Drains the pending list of one kind on the main thread.
+  // Drains the pending list of one kind; on the main thread only (a debug
+  // build asserts it, tvqAssertMainThread).
   void Drain(TKind aKind);
   // Drains every kind, disconnects last (so a connection's disconnect still
-  // comes after its other events); on the main thread.
+  // comes after its other events); on the main thread only.
   virtual void DrainAll();
 
   // Cleared when the component is destroyed: a call queued to the main
@@ -605,10 +648,56 @@ class TtvqWSComponent : public TtvqWSComponent_Base {
   std::vector<std::unique_ptr<TtvqWSComponent_Base>> FRetiredProtocols;
 };
 
-template <class T>
-class TtvqQueueCommon;
-class TtvqCacheQueueListConnections;
-class TtvqQueueListChannels;
+// An entry of the server's connection index: its ID is the connection's Guid.
+class TtvqQueueItemConnection : public TtvqQueueItemBase {
+ public:
+  TtvqQueueItemConnection() = default;
+  explicit TtvqQueueItemConnection(TtvqWSConnection* aConnection) { SetConnection(aConnection); }
+  ~TtvqQueueItemConnection() override { SetConnection(nullptr); }
+
+  TtvqWSConnection* Connection() const { return FConnection; }
+  // Also takes the connection's Guid as ID; none leaves ID unchanged.
+  void SetConnection(TtvqWSConnection* aConnection);
+
+ private:
+  TtvqWSConnection* FConnection = nullptr;  // not owned
+};
+
+// A connection's subscription to the channel named by Queue.
+class TtvqQueueItemChannel : public TtvqQueueNameItemBase {
+ public:
+  TtvqQueueItemChannel() = default;
+  TtvqQueueItemChannel(TtvqWSConnection* aConnection, std::string aChannel) {
+    SetConnection(aConnection);
+    Queue = std::move(aChannel);
+  }
+  ~TtvqQueueItemChannel() override { SetConnection(nullptr); }
+
+  TtvqWSConnection* Connection() const { return FConnection; }
+  void SetConnection(TtvqWSConnection* aConnection);
+
+ private:
+  TtvqWSConnection* FConnection = nullptr;  // not owned
+};
+
+// The server's index of open connections by Guid.
+class TtvqCacheQueueListConnections : public TtvqCacheQueueList<TtvqQueueItemConnection> {
+ public:
+  TtvqWSConnection* GetConnection(const std::string& aGuid);
+};
+
+// The server's channel subscriptions: one named queue per channel, holding
+// one item per subscribed connection.
+class TtvqQueueListChannels : public TtvqQueueNameListBase<TtvqQueueItemChannel> {
+ public:
+  // Appends to aList the item of aID from every channel, last channel first.
+  // The items stay valid only while no other thread unsubscribes aID: call
+  // it from the thread that manages that connection's subscriptions.
+  void GetChannels(const std::string& aID, std::vector<TtvqQueueItemChannel*>& aList);
+  // Appends to aList the connections subscribed to aChannel, newest first.
+  // An unknown channel gets an empty queue.
+  void GetConnections(const std::string& aChannel, std::vector<TtvqWSConnection*>& aList);
+};
 
 struct TtvqWSOptimizations {
   struct {
@@ -673,7 +762,9 @@ class TtvqWSComponent_Server : public TtvqWSComponent {
   // The free-list timer runs from server start to server stop; stopping
   // frees every parked connection. A tick frees the connections parked
   // before the previous tick, so that none is freed the moment it is parked
-  // while its own thread may still be finishing with it.
+  // while its own thread may still be finishing with it. Starting, stopping
+  // a running timer, and the ticks (but in neNoSync mode, where they run on
+  // the timer's thread) are the main thread's; a debug build asserts it.
   void StartConnectionsFreeTimer();
   void StopConnectionsFreeTimer();
   void FreeParkedConnections();
@@ -694,5 +785,5 @@ class TtvqWSComponent_Server : public TtvqWSComponent {
   std::unique_ptr<TtvqQueueListChannels> FChannels;
   std::unique_ptr<TtvqQueueCommon<TtvqWSConnection>> FConnectionsFree;
   std::unique_ptr<TtvqTimer> FConnectionsFreeTimer;
-  std::vector<TtvqWSConnection*> FFreeAtNextTick;  // main thread only
+  std::vector<TtvqWSConnection*> FFreeAtNextTick;  // the ticks' thread only (see FreeParkedConnections)
 };

@@ -1,14 +1,11 @@
 #include "tvqWebSocket_HTTPResponse.h"
 
-#include <algorithm>
 #include <cctype>
 #include <mutex>
 
 #include "tvqWebSocket_Classes.h"
 
 namespace {
-
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
 std::mutex gResourcesLock;
 std::vector<std::pair<const TtvqResource*, std::size_t>>& ResourceTables() {
@@ -22,33 +19,6 @@ std::vector<TtvqWSHTTPResponse_Base>& Registry() {
 }
 
 }  // namespace
-
-bool tvqMatchesMask(std::string_view aText, std::string_view aMask) {
-  // Iterative matching with one backtrack point for the last *.
-  std::size_t t = 0, m = 0, starText = std::string_view::npos, starMask = std::string_view::npos;
-  while (t < aText.size()) {
-    if (m < aMask.size() && (aMask[m] == '?' || Lower(aMask[m]) == Lower(aText[t]))) {
-      ++t;
-      ++m;
-    } else if (m < aMask.size() && aMask[m] == '*') {
-      starMask = m++;
-      starText = t;
-    } else if (starMask != std::string_view::npos) {
-      m = starMask + 1;
-      t = ++starText;
-    } else {
-      return false;
-    }
-  }
-  while (m < aMask.size() && aMask[m] == '*') ++m;
-  return m == aMask.size();
-}
-
-bool tvqContainsText(std::string_view aText, std::string_view aPart) {
-  return std::search(aText.begin(), aText.end(), aPart.begin(), aPart.end(),
-                     [](char a, char b) { return Lower(a) == Lower(b); }) != aText.end() ||
-         aPart.empty();
-}
 
 void tvqRegisterResources(const TtvqResource* aTable, std::size_t aCount) {
   std::lock_guard guard(gResourcesLock);

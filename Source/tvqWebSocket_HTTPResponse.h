@@ -9,13 +9,9 @@
 #include <string_view>
 #include <vector>
 
-class TtvqWSConnection_Base_Net;
+#include "tvqText.h"
 
-// Whole-string match with * for any run and ? for one character, letter
-// case ignored.
-bool tvqMatchesMask(std::string_view aText, std::string_view aMask);
-// Whether aText contains aPart, letter case ignored.
-bool tvqContainsText(std::string_view aText, std::string_view aPart);
+class TtvqWSConnection_Base_Net;
 
 // ---------------------------------------------------------------- embedded resources
 

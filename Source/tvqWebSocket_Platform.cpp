@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <stdexcept>
 
@@ -21,6 +22,13 @@ std::atomic<ItvqPlatform*> gPlatform{nullptr};
 
 ItvqPlatform* tvqPlatform() { return gPlatform.load(std::memory_order_acquire); }
 void tvqSetPlatform(ItvqPlatform* aPlatform) { gPlatform.store(aPlatform, std::memory_order_release); }
+
+void tvqMainThreadViolated(const std::source_location& aWhere) {
+  std::fprintf(stderr, "%s:%u: %s runs on the main thread only, and was called on another thread\n",
+               aWhere.file_name(), static_cast<unsigned>(aWhere.line()), aWhere.function_name());
+  std::fflush(stderr);
+  std::abort();
+}
 
 TtvqEventLoop::TtvqEventLoop() : FMainThread(std::this_thread::get_id()) {}
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <source_location>
 #include <string>
 #include <thread>
 
@@ -55,6 +56,24 @@ int tvqStopSignalDescriptor();
 // is made; none until then.
 ItvqPlatform* tvqPlatform();
 void tvqSetPlatform(ItvqPlatform* aPlatform);
+
+// Writes which operation ran off the main thread, and where, to standard
+// error and aborts the process.
+[[noreturn]] void tvqMainThreadViolated(const std::source_location& aWhere);
+
+// Marks an operation that runs on the main thread only. In a debug build
+// (NDEBUG not defined) it stops the process when the calling thread is not
+// the main thread of aPlatform (none: the process's platform); it does
+// nothing when no platform is installed, and nothing at all in a build with
+// NDEBUG.
+inline void tvqAssertMainThread([[maybe_unused]] const ItvqPlatform* aPlatform = nullptr,
+                                [[maybe_unused]] const std::source_location& aWhere =
+                                    std::source_location::current()) {
+#ifndef NDEBUG
+  const ItvqPlatform* platform = aPlatform ? aPlatform : tvqPlatform();
+  if (platform && !platform->IsMainThread()) tvqMainThreadViolated(aWhere);
+#endif
+}
 
 // A main-thread loop without a window: the thread that calls Run is the
 // main thread until Run returns.

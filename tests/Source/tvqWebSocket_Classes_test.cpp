@@ -430,7 +430,7 @@ TEST_F(DispatchTest, TheFreeListTimerFreesParkedConnectionsOnTheMainThread) {
   std::thread main([&] { loop.Run(); });
   ASSERT_TRUE(WaitUntil([&] { return loop.Running(); }));
   server.Optimizations.ConnectionsFree.Interval = 1;
-  server.StartConnectionsFreeTimer();
+  loop.Synchronize([&] { server.StartConnectionsFreeTimer(); });  // the server starts it there too
   TtvqWSConnection* c = NewConnection();
   server.DoNotifyConnect(c);
   server.DoNotifyDisconnect(c);
