@@ -14,21 +14,6 @@
 
 #include "tvqWebSocket_Platform.h"
 
-std::uint8_t OpcodeWireCode(TOpcode aOpCode) {
-  switch (aOpCode) {
-    case opContinuation: return 0x0;
-    case opText: return 0x1;
-    case opBinary: return 0x2;
-    case opClose: return 0x8;
-    case opPing: return 0x9;
-    case opPong: return 0xA;
-    case opNone: break;
-  }
-  return 0xFF;
-}
-
-bool IsControlOpcode(TOpcode aOpCode) { return aOpCode == opClose || aOpCode == opPing || aOpCode == opPong; }
-
 std::string TtvqNewGuid() {
   std::array<std::uint8_t, 16> bytes{};
   if (RAND_bytes(bytes.data(), static_cast<int>(bytes.size())) != 1) {

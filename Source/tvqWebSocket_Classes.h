@@ -1,9 +1,8 @@
-// Public: the vocabulary of a WebSocket connection (op-codes, streaming
-// modes, specifications, transports, byte buffers), the library's error
-// class, and the connection classes up to the transport-free
+// Public: the connection classes up to the transport-free
 // TtvqWSConnection: identity, options, subscriptions, queue levels, and the
-// public write, ping, close and disconnect operations. The codec that reads
-// and writes frames is TtvqWSConnection_Base_Net (tvqWebSocket_Classes_Net).
+// public write, ping, close and disconnect operations (the vocabulary they
+// speak is tvqWebSocket_Types.h; the wire codec is tvqWebSocket_Codec.h, and
+// a connection over a byte transport is tvqWebSocket_Classes_Net.h).
 // Also the queues that hold connections or their events (held-back
 // messages, pending events, the server's connection and channel indexes),
 // built on the generic ones of tvqWebSocket_Classes_QueueBase.h, and the
@@ -28,40 +27,7 @@
 #include "tvqText.h"
 #include "tvqWebSocket_Classes_QueueBase.h"
 #include "tvqWebSocket_Classes_SyncObjs.h"
-
-// WebSocket op-codes in declaration order; opNone marks an assembler that
-// holds no message and has no wire code.
-enum TOpcode { opContinuation, opText, opBinary, opClose, opPing, opPong, opNone };
-
-// The wire code of an op-code (opNone has none: 0xFF).
-std::uint8_t OpcodeWireCode(TOpcode aOpCode);
-bool IsControlOpcode(TOpcode aOpCode);
-
-// How one write relates to a message sent in several writes.
-enum TwsStreaming { stmNone, stmFirst, stmContinue, stmLast, stmContinueAndLast };
-
-// The length forms of a frame.
-enum TPayload { pa7bits, pa16bits, pa64bits };
-
-enum TwsSpecification { spRFC6455, spHixie76, spRFC8441 };
-
-enum TwsTransport { trpUndefined, trpRFC6455, trpHixie76, trpFlash, trpRFC8441, trpSSE, trpTCP, trpHTTP, trpHTTP2 };
-
-// What the reader does with the fragments of a message.
-enum TwsFragmentedMessages { frgOnlyBuffer, frgOnlyFragmented, frgAll };
-
-enum TwsQueueMsgLevels { qmNone, qmLevel0, qmLevel1, qmLevel2 };
-
-// The bytes of a binary message or any other in-memory stream.
-using TtvqBytes = std::vector<std::uint8_t>;
-
-using TtvqDateTime = std::chrono::system_clock::time_point;
-
-// The library's error: its message is the text reported to the application.
-class TtvqWSException : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+#include "tvqWebSocket_Types.h"
 
 // A new random identity: a version-4 GUID written as 32 upper-case
 // hexadecimal digits, without braces or dashes.

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tvqWebSocket_Classes.h"
+#include "tvqWebSocket_Types.h"
 
 // ---------------------------------------------------------------- predicates
 

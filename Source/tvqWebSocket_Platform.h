@@ -62,14 +62,14 @@ void tvqSetPlatform(ItvqPlatform* aPlatform);
 [[noreturn]] void tvqMainThreadViolated(const std::source_location& aWhere);
 
 // Marks an operation that runs on the main thread only. In a debug build
-// (NDEBUG not defined) it stops the process when the calling thread is not
-// the main thread of aPlatform (none: the process's platform); it does
-// nothing when no platform is installed, and nothing at all in a build with
-// NDEBUG.
+// (NDEBUG not defined) and in the sanitizer builds (TICKERHALL_THREAD_CHECKS)
+// it stops the process when the calling thread is not the main thread of
+// aPlatform (none: the process's platform); it does nothing when no
+// platform is installed, and nothing at all in other builds.
 inline void tvqAssertMainThread([[maybe_unused]] const ItvqPlatform* aPlatform = nullptr,
                                 [[maybe_unused]] const std::source_location& aWhere =
                                     std::source_location::current()) {
-#ifndef NDEBUG
+#if !defined(NDEBUG) || defined(TICKERHALL_THREAD_CHECKS)
   const ItvqPlatform* platform = aPlatform ? aPlatform : tvqPlatform();
   if (platform && !platform->IsMainThread()) tvqMainThreadViolated(aWhere);
 #endif

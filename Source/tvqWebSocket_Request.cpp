@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "tvqWebSocket_HTTPResponse.h"
+#include "tvqText.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tvqWebSocket_Classes.h"
+#include "tvqWebSocket_Types.h"
 
 // A request split into lines at its line breaks (CR LF or LF).
 std::vector<std::string> tvqSplitRequestLines(const std::string& aText);

@@ -26,6 +26,12 @@ if(TICKERHALL_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+# The sanitizer builds also check which thread runs the main-thread-only
+# operations, as a debug build does, so that the test command runs them
+# with the checks on.
+if(TICKERHALL_SANITIZE OR TICKERHALL_TSAN)
+  add_compile_definitions(TICKERHALL_THREAD_CHECKS)
+endif()
 
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
