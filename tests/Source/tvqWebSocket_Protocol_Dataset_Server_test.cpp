@@ -396,7 +396,10 @@ TEST_F(DatasetServer, AClientThatStopsReadingCostsTheOthersNothing) {
     std::vector<double> latencies = readers.LatenciesMs();
     ASSERT_FALSE(latencies.empty());
     std::sort(latencies.begin(), latencies.end());
-    EXPECT_LT(latencies[latencies.size() * 99 / 100], 50.0);
+    // A server held up by the stalled client would keep the others waiting
+    // for seconds; half a second leaves room for a loaded machine and the
+    // sanitizer builds (109 ms seen under ThreadSanitizer beside a compile).
+    EXPECT_LT(latencies[latencies.size() * 99 / 100], 500.0);
   }
   EXPECT_TRUE(WaitUntil([&] { return server.GetConnectionByGuid(stalledGuid) == nullptr; }));
 }

@@ -575,8 +575,8 @@ LIMIT_FRAGMENTS = [64, 256, 1 * KIB, 4 * KIB, 16 * KIB, 64 * KIB]
 # The corners: the largest message in the largest fragments, the smallest
 # in the smallest.
 LIMIT_FRAGMENTED_EXTREMES = [(16 * MIB, 64 * KIB), (64 * KIB, 64)]
-GROWTH_FACTOR = 4.0        # allowed growth of time per MiB from 1 MiB to the largest
-GROWTH_TRIES = 3           # timed echoes per size for the growth check
+GROWTH_FACTOR = 6.0        # allowed growth of time per MiB from 1 MiB to the largest
+GROWTH_TRIES = 5           # timed echoes per size for the growth check
 
 
 class Timing(NamedTuple):
@@ -612,31 +612,32 @@ def limit_echo(opcode, size, fragment, ctx) -> Result:
     return result
 
 
-def best_time(ctx, opcode, size, tries) -> float:
-    """Shortest of `tries` timed echoes of a whole message, or None if
-    any echo failed. The shortest is the one least disturbed by other load
-    on the machine."""
-    best = None
+def best_times(ctx, opcode, sizes, tries) -> list:
+    """The shortest of `tries` timed echoes of a whole message of each size,
+    or None if any echo failed. The sizes take turns, so that load on the
+    machine meets them alike, and the shortest time is the one least
+    disturbed by it."""
+    best = [None] * len(sizes)
     for _ in range(tries):
-        result, _, seconds = timed_echo(ctx, opcode, make_payload(opcode, size), 0)
-        if result.verdict != PASS:
-            return None
-        best = seconds if best is None else min(best, seconds)
+        for i, size in enumerate(sizes):
+            result, _, seconds = timed_echo(ctx, opcode, make_payload(opcode, size), 0)
+            if result.verdict != PASS:
+                return None
+            best[i] = seconds if best[i] is None else min(best[i], seconds)
     return best
 
 
 def linear_growth(opcode, ctx) -> Result:
     """Time per MiB of the largest whole message must stay within
     GROWTH_FACTOR of that of a 1 MiB message: work quadratic in the message
-    size would show as a factor of about 16. Each size is timed a few times
-    and the best time counts."""
+    size would show as a factor of about 16, while caches and a loaded
+    machine alone have made up to about 4 (seen on 2 cores beside a
+    compile). Each size is timed a few times and the best time counts."""
     largest = LIMIT_SIZES[-1]
-    base = best_time(ctx, opcode, MIB, GROWTH_TRIES)
-    if base is None:
-        return Result(FAIL, "no timing: a 1 MiB echo failed")
-    big = best_time(ctx, opcode, largest, GROWTH_TRIES)
-    if big is None:
-        return Result(FAIL, "no timing: a %s echo failed" % size_text(largest))
+    times = best_times(ctx, opcode, [MIB, largest], GROWTH_TRIES)
+    if times is None:
+        return Result(FAIL, "no timing: an echo of 1 MiB or %s failed" % size_text(largest))
+    base, big = times
     per_mib = big / (largest / MIB)
     ratio = per_mib / base
     note = "%s: %.2f ms/MiB at 1 MiB, %.2f ms/MiB at %s, ratio %.2f (limit %.1f)" % (
