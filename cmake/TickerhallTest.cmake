@@ -10,5 +10,11 @@ function(tickerhall_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300 DISCOVERY_TIMEOUT 60)
+  # An empty label list would vanish from the property list and shift the
+  # rest (TIMEOUT would become a label): only name labels when there are some.
+  set(properties TIMEOUT 300)
+  if(ARG_LABELS)
+    list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
+  gtest_discover_tests(${name} PROPERTIES ${properties} DISCOVERY_TIMEOUT 60)
 endfunction()
