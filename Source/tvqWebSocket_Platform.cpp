@@ -23,9 +23,9 @@ std::atomic<ItvqPlatform*> gPlatform{nullptr};
 ItvqPlatform* tvqPlatform() { return gPlatform.load(std::memory_order_acquire); }
 void tvqSetPlatform(ItvqPlatform* aPlatform) { gPlatform.store(aPlatform, std::memory_order_release); }
 
-void tvqMainThreadViolated(const std::source_location& aWhere) {
-  std::fprintf(stderr, "%s:%u: %s runs on the main thread only, and was called on another thread\n",
-               aWhere.file_name(), static_cast<unsigned>(aWhere.line()), aWhere.function_name());
+void tvqMainThreadViolated(const char* aFile, int aLine, const char* aFunction) {
+  std::fprintf(stderr, "%s:%d: %s runs on the main thread only, and was called on another thread\n", aFile, aLine,
+               aFunction);
   std::fflush(stderr);
   std::abort();
 }

@@ -12,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <source_location>
 #include <string>
 #include <thread>
 
@@ -59,20 +58,24 @@ void tvqSetPlatform(ItvqPlatform* aPlatform);
 
 // Writes which operation ran off the main thread, and where, to standard
 // error and aborts the process.
-[[noreturn]] void tvqMainThreadViolated(const std::source_location& aWhere);
+[[noreturn]] void tvqMainThreadViolated(const char* aFile, int aLine, const char* aFunction);
 
 // Marks an operation that runs on the main thread only. In a debug build
 // (NDEBUG not defined) and in the sanitizer builds (TICKERHALL_THREAD_CHECKS)
 // it stops the process when the calling thread is not the main thread of
-// aPlatform (none: the process's platform); it does nothing when no
-// platform is installed, and nothing at all in other builds.
-inline void tvqAssertMainThread([[maybe_unused]] const ItvqPlatform* aPlatform = nullptr,
-                                [[maybe_unused]] const std::source_location& aWhere =
-                                    std::source_location::current()) {
+// aPlatform (null: the process's platform); it does nothing when no
+// platform is installed, and nothing at all in other builds. A macro, for
+// the caller's file, line and function (std::source_location is not there
+// for every compiler the tree builds with).
 #if !defined(NDEBUG) || defined(TICKERHALL_THREAD_CHECKS)
-  const ItvqPlatform* platform = aPlatform ? aPlatform : tvqPlatform();
-  if (platform && !platform->IsMainThread()) tvqMainThreadViolated(aWhere);
+#define tvqAssertMainThread(aPlatform) tvqCheckMainThread((aPlatform), __FILE__, __LINE__, __func__)
+#else
+#define tvqAssertMainThread(aPlatform) ((void)0)
 #endif
+
+inline void tvqCheckMainThread(const ItvqPlatform* aPlatform, const char* aFile, int aLine, const char* aFunction) {
+  const ItvqPlatform* platform = aPlatform ? aPlatform : tvqPlatform();
+  if (platform && !platform->IsMainThread()) tvqMainThreadViolated(aFile, aLine, aFunction);
 }
 
 // A main-thread loop without a window: the thread that calls Run is the
