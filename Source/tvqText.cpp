@@ -70,26 +70,34 @@ std::string tvqBase64Encode(std::string_view aBytes) {
   return text;
 }
 
-std::size_t tvqUTF8SequenceLength(const std::uint8_t* aBytes, std::size_t aLength) {
-  if (aLength == 0) return 0;
-  const std::uint8_t b = aBytes[0];
-  if (b < 0x80) return 1;
-  std::size_t length;
-  std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (b >= 0xC2 && b <= 0xDF) {
-    length = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    length = 3;
-    if (b == 0xE0) lo = 0xA0;  // overlong
-    if (b == 0xED) hi = 0x9F;  // surrogates
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    length = 4;
-    if (b == 0xF0) lo = 0x90;  // overlong
-    if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
+bool tvqUTF8Lead(std::uint8_t aByte, int& aFollowing, std::uint8_t& aLo, std::uint8_t& aHi) {
+  aLo = 0x80;
+  aHi = 0xBF;
+  if (aByte < 0x80) {
+    aFollowing = 0;
+  } else if (aByte >= 0xC2 && aByte <= 0xDF) {
+    aFollowing = 1;
+  } else if (aByte >= 0xE0 && aByte <= 0xEF) {
+    aFollowing = 2;
+    if (aByte == 0xE0) aLo = 0xA0;  // overlong
+    if (aByte == 0xED) aHi = 0x9F;  // surrogates
+  } else if (aByte >= 0xF0 && aByte <= 0xF4) {
+    aFollowing = 3;
+    if (aByte == 0xF0) aLo = 0x90;  // overlong
+    if (aByte == 0xF4) aHi = 0x8F;  // above U+10FFFF
   } else {
-    return 0;
+    return false;
   }
+  return true;
+}
+
+std::size_t tvqUTF8SequenceLength(const std::uint8_t* aBytes, std::size_t aLength) {
+  int following = 0;
+  std::uint8_t lo, hi;
+  if (aLength == 0 || !tvqUTF8Lead(aBytes[0], following, lo, hi)) return 0;
+  const auto length = static_cast<std::size_t>(following) + 1;
   if (length > aLength) return 0;  // cut off
+  if (length == 1) return 1;
   if (aBytes[1] < lo || aBytes[1] > hi) return 0;
   for (std::size_t k = 2; k < length; ++k)
     if ((aBytes[k] & 0xC0) != 0x80) return 0;

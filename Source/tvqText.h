@@ -30,6 +30,11 @@ std::vector<std::string> TtvqSplitCommas(const std::string& aText);
 // Standard base64 (RFC 4648, padded) of bytes.
 std::string tvqBase64Encode(std::string_view aBytes);
 
+// What a UTF-8 lead byte begins: how many continuation bytes follow (0 for
+// ASCII) and the allowed range of the first of them (the later ones are
+// 0x80 to 0xBF); false for a byte that cannot begin a well-formed sequence.
+bool tvqUTF8Lead(std::uint8_t aByte, int& aFollowing, std::uint8_t& aLo, std::uint8_t& aHi);
+
 // The length of the well-formed UTF-8 sequence at the start of aBytes
 // (aLength bytes available): 1 to 4, or 0 when it is not well-formed
 // (overlong, a surrogate, above U+10FFFF, cut off, a stray byte).

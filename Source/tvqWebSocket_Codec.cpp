@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tvqText.h"
+
 // ---------------------------------------------------------------- predicates
 
 bool tvqIsValidCloseCode(int aCode) {
@@ -36,19 +38,7 @@ bool TtvqUTF8Validator::Feed(const std::uint8_t* aBytes, std::size_t aLength) {
       if (i == aLength) break;
       const std::uint8_t b = aBytes[i++];
       if (b < 0x80) continue;
-      FLo = 0x80;
-      FHi = 0xBF;
-      if (b >= 0xC2 && b <= 0xDF) {
-        FNeed = 1;
-      } else if (b >= 0xE0 && b <= 0xEF) {
-        FNeed = 2;
-        if (b == 0xE0) FLo = 0xA0;  // overlong
-        if (b == 0xED) FHi = 0x9F;  // surrogates
-      } else if (b >= 0xF0 && b <= 0xF4) {
-        FNeed = 3;
-        if (b == 0xF0) FLo = 0x90;  // overlong
-        if (b == 0xF4) FHi = 0x8F;  // above U+10FFFF
-      } else {
+      if (!tvqUTF8Lead(b, FNeed, FLo, FHi)) {
         FFailed = true;
         return false;
       }

@@ -85,6 +85,19 @@ struct TtvqFrameEvent {
   std::string Text;       // close: the reason; violation: the error text
 };
 
+// What both readers share: the event ready to be handed over, and whether
+// the peer broke the protocol (then nothing more is read).
+class TtvqWireReader {
+ public:
+  bool Ready() const { return FEvent.Kind != TtvqFrameEvent::fevNone; }
+  const TtvqFrameEvent& Event() const { return FEvent; }
+  bool Failed() const { return FFailed; }
+
+ protected:
+  TtvqFrameEvent FEvent;
+  bool FFailed = false;
+};
+
 // A frame assembler: the state of the frame being read and the payload of
 // the message collected so far.
 class TtvqWSMsg {
@@ -109,7 +122,7 @@ class TtvqWSMsg {
 // the event back and lets reading go on. State lives here between calls,
 // so a frame may arrive a byte at a time. Text is checked as it arrives.
 // After a violation nothing more is read.
-class TtvqFrameReader {
+class TtvqFrameReader : public TtvqWireReader {
  public:
   struct TOptions {
     bool MaskRequired = true;  // a server requires masked frames
@@ -125,10 +138,7 @@ class TtvqFrameReader {
 
   // Returns how many of the bytes were taken.
   std::size_t Consume(const std::uint8_t* aData, std::size_t aLength);
-  bool Ready() const { return FEvent.Kind != TtvqFrameEvent::fevNone; }
-  const TtvqFrameEvent& Event() const { return FEvent; }
   void Next();
-  bool Failed() const { return FFailed; }
 
  private:
   // One header byte of the current state; false when it stopped reading.
@@ -147,27 +157,20 @@ class TtvqFrameReader {
   TtvqWSMsg FWSControlCode;  // close, ping, pong
   TtvqWSMsg* FWSMSG = &FWSMessage;  // the assembler of the frame read last
   TtvqUTF8Validator FUTF8;   // the text message being read
-  TtvqFrameEvent FEvent;
   bool FMessageAfter = false;  // a whole message follows the fragment event
-  bool FFailed = false;
 };
 
 // The Hixie-76 reader: text frames 0x00 ... 0xFF, and the closing frame
 // 0xFF 0x00 (any other byte after 0xFF is dropped, as are bytes between
 // frames). The same Consume / Ready / Next contract.
-class TtvqHixie76Reader {
+class TtvqHixie76Reader : public TtvqWireReader {
  public:
   std::uint64_t MaxMessageSize = 16u * 1024u * 1024u;
 
   std::size_t Consume(const std::uint8_t* aData, std::size_t aLength);
-  bool Ready() const { return FEvent.Kind != TtvqFrameEvent::fevNone; }
-  const TtvqFrameEvent& Event() const { return FEvent; }
   void Next();
-  bool Failed() const { return FFailed; }
 
  private:
   int FState = 0;  // 0 between frames, 1 inside one, 2 after a 0xFF between frames
   TtvqBytes FStream;
-  TtvqFrameEvent FEvent;
-  bool FFailed = false;
 };
