@@ -333,6 +333,12 @@ TEST_F(ServerFixture, TheIndexPageAnswersTheRoot) {
     client.Send(c.request + "\r\nHost: " + host + "\r\n\r\n");
     EXPECT_EQ(client.ReceiveUntilClose(), c.answer);
   }
+}
+
+// The index page is an HTML file: switched off with them. (Options are set
+// before the first request: connection threads read them.)
+TEST_F(ServerFixture, TheIndexPageIsSwitchedOffWithTheHTMLFiles) {
+  server.Options.IndexPage = "dataset.tvq.tickerhall.html";
   server.Options.HTMLFiles = false;
   LoopbackClient client(port);
   client.Send("GET / HTTP/1.1\r\n\r\n");
