@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <system_error>
 
-#include "tvqNetGlobal.h"
 #include "tvqWebSocket_Classes_Net.h"
 
 namespace test {
@@ -55,12 +55,12 @@ class MemoryConnection : public TtvqWSConnection_Base_Net {
   bool WaitForInput() override { return false; }
   void ClearInput() override { FAt = FInput.size(); }
   void SendFrame(const std::uint8_t* aData, std::size_t aLength) override {
-    if (FDropped) throw ENetNotConnected();
-    if (FWrites++ >= FFailAtCall) throw ENetSocketError(EPIPE);
+    if (FDropped) throw std::system_error(ENOTCONN, std::generic_category(), "send");
+    if (FWrites++ >= FFailAtCall) throw std::system_error(EPIPE, std::generic_category(), "send");
     const std::size_t room = FFailAfterBytes - std::min(FFailAfterBytes, FOutput.size());
     if (aLength > room) {
       FOutput.append(reinterpret_cast<const char*>(aData), room);
-      throw ENetSocketError(EPIPE);
+      throw std::system_error(EPIPE, std::generic_category(), "send");
     }
     FOutput.append(reinterpret_cast<const char*>(aData), aLength);
   }
