@@ -296,20 +296,12 @@ void TtvqFrameReader::FrameComplete() {
   const bool more = msg.Fragmented;
   // The last fragment must not cut a character off.
   if (!more && msg.OpCode == opText && !FUTF8.Complete()) return Violation("Invalid UTF8 message", 1007);
+  if (FOptions.FragmentedMessages == frgOnlyBuffer && more) return;  // the next fragment follows
   FEvent.OpCode = msg.OpCode;
   FEvent.More = more;
-  switch (FOptions.FragmentedMessages) {
-    case frgOnlyBuffer:
-      if (!more) Raise(TtvqFrameEvent::fevMessage, msg.Stream);
-      break;
-    case frgOnlyFragmented:
-      Raise(TtvqFrameEvent::fevFragment, msg.Stream);
-      break;
-    case frgAll:
-      Raise(TtvqFrameEvent::fevFragment, msg.Stream);
-      FMessageAfter = !more;
-      break;
-  }
+  if (FOptions.FragmentedMessages == frgOnlyBuffer) return Raise(TtvqFrameEvent::fevMessage, msg.Stream);
+  Raise(TtvqFrameEvent::fevFragment, msg.Stream);
+  FMessageAfter = FOptions.FragmentedMessages == frgAll && !more;
 }
 
 void TtvqFrameReader::ControlComplete() {
