@@ -234,6 +234,14 @@ class TtvqWSConnection : public TtvqTCPConnection {
   // true when none waits afterwards.
   virtual bool FlushBacklog() { return true; }
 
+  // Writes made on the calling thread between these two are the
+  // connection's connect sequence (what it receives on connecting, or on
+  // subscribing): they wait for the socket as any write does, but do not
+  // count against the slow-consumer cap (see TtvqWSConnection_Net). Take
+  // them through TtvqUncappedWrites.
+  virtual void BeginUncappedWrites() {}
+  virtual void EndUncappedWrites() {}
+
  protected:
   friend class TtvqWSConnectionServer;
 
@@ -264,6 +272,23 @@ class TtvqWSConnection : public TtvqTCPConnection {
   std::vector<std::string> FSubscriptions;  // guarded by FCSArray[0]
   TtvqDateTime FLastPing{}, FLastPong{}, FFirstPing{};  // guarded by FWaitLock
   std::string FPong;                                    // guarded by FWaitLock
+};
+
+// Marks what the current thread writes to a connection, for its lifetime,
+// as the connection's connect sequence (BeginUncappedWrites).
+class TtvqUncappedWrites {
+ public:
+  explicit TtvqUncappedWrites(TtvqWSConnection* aConnection) : FConnection(aConnection) {
+    if (FConnection) FConnection->BeginUncappedWrites();
+  }
+  ~TtvqUncappedWrites() {
+    if (FConnection) FConnection->EndUncappedWrites();
+  }
+  TtvqUncappedWrites(const TtvqUncappedWrites&) = delete;
+  TtvqUncappedWrites& operator=(const TtvqUncappedWrites&) = delete;
+
+ private:
+  TtvqWSConnection* FConnection;
 };
 
 // The name of the one thread per process that shares large releases.

@@ -256,8 +256,10 @@ void TtvqWSConnection_Base_Net::ReadEvents(TReader& aReader) {
       const std::size_t taken = aReader.Consume(InputData(), size);
       DropInput(taken);
       RecBytes += static_cast<std::int64_t>(taken);
+      if (!WithinInputBudget(taken)) return;
       if (!aReader.Ready()) return;
     }
+    if (!WithinMessageBudget(aReader.Event())) return;
     struct NextAfter {
       TReader& reader;
       ~NextAfter() { reader.Next(); }
@@ -295,8 +297,75 @@ void TtvqWSConnection_Base_Net::DoProcessFrame(const TtvqFrameEvent& aEvent) {
       if (Specification == spHixie76) return DoWriteHixie76({}, opClose);  // answered; the peer drops TCP
       CloseReason = aEvent.Text;
       return AnswerPeerClose(CloseCode ? CloseCode : 1000);
-    case TtvqFrameEvent::fevViolation: return Violation(aEvent.Text.c_str(), aEvent.CloseCode);
+    case TtvqFrameEvent::fevViolation:
+      if (aEvent.CloseCode == 1009)
+        ReportTrafficLimit(tlMessageSize, "a message of more than " + std::to_string(MaxMessageSize) + " bytes");
+      return Violation(aEvent.Text.c_str(), aEvent.CloseCode);
     case TtvqFrameEvent::fevNone: return;
+  }
+}
+
+// ---- the input budgets
+
+void TtvqWSConnection_Base_Net::ReportTrafficLimit(TtvqTrafficLimit aLimit, const std::string& aWhat) {
+  if (FLimitReported.exchange(true)) return;
+  if (!OnTrafficLimit) return;
+  const std::string peer = IP();
+  OnTrafficLimit(peer.find(':') != std::string::npos ? "[" + peer + "]:" + std::to_string(Port())
+                                                     : peer + ":" + std::to_string(Port()),
+                 aLimit, aWhat);
+}
+
+// Counted as the reader takes the bytes, before any of their events is
+// handled: a client over its rate is closed before its input costs the
+// others anything.
+bool TtvqWSConnection_Base_Net::WithinInputBudget(std::size_t aBytes) {
+  const auto now = TtvqTokenBucket::TClock::now();
+  if (!FBucketsSet) {
+    FBucketsSet = true;
+    FMessageBucket.SetRate(MaxMessagesPerSecond, now);
+    FByteBucket.SetRate(static_cast<double>(MaxInputRate), now);
+  }
+  if (aBytes == 0 || FByteBucket.Take(static_cast<double>(aBytes), now)) return true;
+  ReportTrafficLimit(tlInputRate, "more than " + std::to_string(MaxInputRate) + " bytes per second");
+  CloseForLimit(1008, "Input rate exceeded");
+  return false;
+}
+
+// Every frame the reader raises counts, control frames too: a flood of
+// pings costs the server a pong each.
+bool TtvqWSConnection_Base_Net::WithinMessageBudget(const TtvqFrameEvent& aEvent) {
+  switch (aEvent.Kind) {
+    case TtvqFrameEvent::fevMessage: case TtvqFrameEvent::fevFragment:
+    case TtvqFrameEvent::fevPing: case TtvqFrameEvent::fevPong:
+      break;
+    default: return true;
+  }
+  WithinInputBudget(0);  // sets the buckets up on a first read
+  if (FMessageBucket.Take(1, TtvqTokenBucket::TClock::now())) return true;
+  ReportTrafficLimit(tlMessageRate, "more than " + std::to_string(MaxMessagesPerSecond) + " messages per second");
+  CloseForLimit(1008, "Message rate exceeded");
+  return false;
+}
+
+void TtvqWSConnection_Base_Net::CloseForLimit(int aCode, const std::string& aReason) {
+  if (FDoDisconnect.exchange(true)) return;
+  SetDisconnected(true);
+  FDiscardInput = true;
+  DiscardInputIfAsked();
+  const TwsTransport transport = Transport();
+  if (transport == trpRFC6455 || transport == trpFlash || transport == trpRFC8441) {
+    std::string payload{static_cast<char>(aCode >> 8), static_cast<char>(aCode & 0xFF)};
+    payload += aReason;
+    try {
+      WriteFrame(opClose, true, BytesOf(payload), payload.size());
+    } catch (const std::exception&) {
+      // the peer may be gone already; the drop follows in any case
+    }
+  }
+  try {
+    DisconnectPeer();
+  } catch (const std::exception&) {
   }
 }
 
@@ -338,11 +407,18 @@ void TtvqWSConnection_Net::SetTCPConnection(TNetTCPConnection* aConnection) {
     TtvqLock writes(FCS);
     TtvqLock guard(FTransportLock);
     FTCPConnection.store(aConnection, std::memory_order_release);
+    if (aConnection && FBudget && !FBudgetJoined) {
+      FBudget->Join(this);
+      FBudgetJoined = true;
+    }
     if (!aConnection) {
       // The connection is over: what it held for writing goes now, not
-      // when the parked object is freed.
+      // when the parked object is freed; it leaves the budget before its
+      // wake handle closes (the budget wakes its members).
+      ClearBacklog();
       TtvqBytes().swap(FBacklog);
-      FBacklogSize.store(0, std::memory_order_release);
+      if (FBudgetJoined) FBudget->Leave(this);
+      FBudgetJoined = false;
       if (FWakeHandle >= 0) ::close(FWakeHandle);
       FWakeHandle = -1;
     }
@@ -400,6 +476,7 @@ void TtvqWSConnection_Net::ClearInput() {
 TtvqWSConnection_Net::TtvqWSConnection_Net() : FWakeHandle(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 TtvqWSConnection_Net::~TtvqWSConnection_Net() {
+  if (FBudgetJoined) FBudget->Leave(this);
   if (FWakeHandle >= 0) ::close(FWakeHandle);
 }
 
@@ -421,21 +498,100 @@ void TtvqWSConnection_Net::Wake() {
   [[maybe_unused]] const ssize_t written = ::write(FWakeHandle, &one, sizeof one);
 }
 
-// The cap bounds what waits before a new message, so that a client that
-// stopped reading is dropped while one message larger than the cap (or
-// the rest of a fragmented one) still goes out whole.
+namespace {
+
+std::int64_t SteadyNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+std::size_t TtvqWSConnection_Net::UncappedBacklogSize() const {
+  return FUncappedSize.load(std::memory_order_acquire);
+}
+
+// One connect sequence at a time is exempt: a client that asks for another
+// (subscribes again) before it has read the last one gets it as live
+// traffic, under the cap, so that asking again and again without reading
+// cannot pile up memory.
+void TtvqWSConnection_Net::BeginUncappedWrites() {
+  TtvqLock guard(FCS);
+  const std::thread::id self = std::this_thread::get_id();
+  if (FUncappedDepth > 0 && FUncappedThread != self) return;  // another thread's sequence
+  if (FUncappedDepth++ > 0) return;
+  FUncappedThread = self;
+  FUncappedGranted = FUncapped.empty();
+}
+
+void TtvqWSConnection_Net::EndUncappedWrites() {
+  TtvqLock guard(FCS);
+  if (FUncappedDepth == 0 || FUncappedThread != std::this_thread::get_id()) return;
+  if (--FUncappedDepth == 0) {
+    FUncappedThread = {};
+    FUncappedGranted = false;
+  }
+}
+
+void TtvqWSConnection_Net::BacklogChanged(std::size_t aSent) {
+  FSent += aSent;
+  std::size_t uncapped = FUncappedSize.load(std::memory_order_relaxed);
+  while (!FUncapped.empty() && FUncapped.front().first < FSent) {
+    auto& front = FUncapped.front();
+    const std::uint64_t gone = std::min(front.second, FSent) - front.first;
+    uncapped -= static_cast<std::size_t>(gone);
+    front.first += gone;
+    if (front.first == front.second) FUncapped.pop_front();
+    else break;
+  }
+  FUncappedSize.store(uncapped, std::memory_order_release);
+  const std::size_t old = FBacklogSize.exchange(FBacklog.size(), std::memory_order_acq_rel);
+  if (FBudgetJoined) FBudget->Grow(old, FBacklog.size());
+  if (aSent > 0 || old == 0) FLastProgress.store(SteadyNow(), std::memory_order_release);
+}
+
+void TtvqWSConnection_Net::ClearBacklog() {
+  FBacklog.clear();
+  FBacklog.shrink_to_fit();
+  FUncapped.clear();
+  FSent = FQueued;
+  FUncappedSize.store(0, std::memory_order_release);
+  const std::size_t old = FBacklogSize.exchange(0, std::memory_order_acq_rel);
+  if (FBudgetJoined) FBudget->Grow(old, 0);
+}
+
+// The cap bounds the live traffic that waits before a new message, so that
+// a client that stopped reading is dropped while one message larger than
+// the cap (or the rest of a fragmented one) still goes out whole. The
+// connect sequence waits without counting: it is bounded by what it holds
+// (the table, the retained publications), and paced by the socket; a
+// client that does not read it is dropped by the write time-out. The output
+// budget counts every byte.
 void TtvqWSConnection_Net::Enqueue(const std::uint8_t* aData, std::size_t aLength) {
-  if (MaxBacklog > 0 && !FWritingMessage && FBacklog.size() > MaxBacklog) {
+  const bool uncapped = FUncappedGranted && FUncappedThread == std::this_thread::get_id();
+  const std::size_t live = FBacklog.size() - FUncappedSize.load(std::memory_order_relaxed);
+  const bool overCap = MaxBacklog > 0 && !uncapped && !FWritingMessage && live > MaxBacklog;
+  if (overCap || FDropAsked.load(std::memory_order_acquire)) {
     // A client that stopped reading: it is dropped, and it costs no one
     // else anything.
-    FBacklog.clear();
-    FBacklog.shrink_to_fit();
-    FBacklogSize.store(0, std::memory_order_release);
+    ClearBacklog();
+    if (overCap) ReportTrafficLimit(tlBacklog, "more than " + std::to_string(MaxBacklog) + " bytes waiting");
     DisconnectTransport();
     throw ENetConnClosedGracefully();
   }
   FBacklog.insert(FBacklog.end(), aData, aData + aLength);
-  FBacklogSize.store(FBacklog.size(), std::memory_order_release);
+  if (uncapped) {
+    if (!FUncapped.empty() && FUncapped.back().second == FQueued) FUncapped.back().second += aLength;
+    else FUncapped.emplace_back(FQueued, FQueued + aLength);
+    FUncappedSize.fetch_add(aLength, std::memory_order_acq_rel);
+  }
+  FQueued += aLength;
+  BacklogChanged(0);
+  if (FBudgetJoined && FBudget->Enforce(this)) {
+    ClearBacklog();
+    DisconnectTransport();
+    throw ENetConnClosedGracefully();
+  }
 }
 
 // FCS is held by the caller (a whole frame, or all fragments of a message).
@@ -469,7 +625,7 @@ void TtvqWSConnection_Net::SendBlocking(const std::uint8_t* aData, std::size_t a
   if (!FBacklog.empty()) {
     io.Write(FBacklog.data(), FBacklog.size());
     FBacklog.clear();
-    FBacklogSize.store(0, std::memory_order_release);
+    BacklogChanged(FBacklogSize.load(std::memory_order_relaxed));
   }
   io.Write(aData, aLength);
 }
@@ -479,16 +635,35 @@ bool TtvqWSConnection_Net::FlushBacklog() {
   if (FBacklog.empty()) return true;
   TNetTCPConnection* connection = TCPConnection();
   if (!connection || !connection->IOHandler()->Binding().HandleAllocated()) {
-    FBacklog.clear();
-    FBacklogSize.store(0, std::memory_order_release);
+    ClearBacklog();
     return true;
   }
   const std::size_t sent = connection->IOHandler()->Binding().SendNoWait(FBacklog.data(), FBacklog.size());
   FBacklog.erase(FBacklog.begin(), FBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
   if (FBacklog.empty() && FBacklog.capacity() > kKeptBacklogCapacity) TtvqBytes().swap(FBacklog);
-  FBacklogSize.store(FBacklog.size(), std::memory_order_release);
+  BacklogChanged(sent);
   if (!FBacklog.empty()) Wake();  // the rest goes when the socket drains
   return FBacklog.empty();
+}
+
+// The time a backlog has been waiting without shrinking, in ms (0: none
+// waits).
+namespace {
+
+std::int64_t StalledMs(std::size_t aBacklog, std::int64_t aLastProgress) {
+  if (aBacklog == 0) return 0;
+  return (SteadyNow() - aLastProgress) / 1000000;
+}
+
+}  // namespace
+
+void TtvqWSConnection_Net::DropSlowConsumer(TtvqTrafficLimit aLimit, const std::string& aWhat) {
+  {
+    TtvqLock guard(FCS);
+    ClearBacklog();
+  }
+  ReportTrafficLimit(aLimit, aWhat);
+  DisconnectTransport();
 }
 
 void TtvqWSConnection_Net::WaitForWork(int aTimeoutMs) {
@@ -496,10 +671,34 @@ void TtvqWSConnection_Net::WaitForWork(int aTimeoutMs) {
   if (!connection) return;
   TNetIOHandlerSocket& io = *connection->IOHandler();
   if (!io.Binding().HandleAllocated()) return;
+  const auto slow = [this]() -> bool {
+    if (FDropAsked.load(std::memory_order_acquire)) {
+      DropSlowConsumer(tlOutputTotal, "among the largest backlogs over the output budget of " +
+                                          std::to_string(FBudget ? FBudget->Limit.load() : 0) + " bytes");
+      return true;
+    }
+    if (WriteTimeOut > 0 && StalledMs(BacklogSize(), FLastProgress.load(std::memory_order_acquire)) >= WriteTimeOut) {
+      DropSlowConsumer(tlWriteTimeOut, "nothing read for " + std::to_string(WriteTimeOut / 1000) + " s");
+      return true;
+    }
+    return false;
+  };
+  if (slow()) return;
   pollfd wait[2] = {{io.Binding().Handle(), POLLIN, 0}, {FWakeHandle, POLLIN, 0}};
-  if (BacklogSize() > 0) wait[0].events |= POLLOUT;
+  if (BacklogSize() > 0) {
+    wait[0].events |= POLLOUT;
+    // Awake again when the write time-out would run out.
+    if (WriteTimeOut > 0) {
+      const std::int64_t left =
+          WriteTimeOut - StalledMs(BacklogSize(), FLastProgress.load(std::memory_order_acquire)) + 1;
+      aTimeoutMs = static_cast<int>(std::max<std::int64_t>(0, std::min<std::int64_t>(left, aTimeoutMs)));
+    }
+  }
   const int ready = ::poll(wait, FWakeHandle >= 0 ? 2 : 1, aTimeoutMs);
-  if (ready <= 0) return;
+  if (ready <= 0) {
+    slow();
+    return;
+  }
   if (wait[1].revents & POLLIN) {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t got = ::read(FWakeHandle, &count, sizeof count);
@@ -513,7 +712,54 @@ void TtvqWSConnection_Net::WaitForWork(int aTimeoutMs) {
       return;
     }
   }
+  if (slow()) return;
   if (wait[0].revents & (POLLIN | POLLHUP | POLLERR)) io.CheckForDataOnSource(0);
+}
+
+// ---------------------------------------------------------------- TtvqOutputBudget
+
+void TtvqOutputBudget::Join(TtvqWSConnection_Net* aConnection) {
+  std::lock_guard guard(FLock);
+  FMembers.push_back(aConnection);
+}
+
+void TtvqOutputBudget::Leave(TtvqWSConnection_Net* aConnection) {
+  std::lock_guard guard(FLock);
+  std::erase(FMembers, aConnection);
+}
+
+void TtvqOutputBudget::Grow(std::size_t aOld, std::size_t aNew) {
+  if (aNew >= aOld) FTotal.fetch_add(aNew - aOld, std::memory_order_acq_rel);
+  else FTotal.fetch_sub(aOld - aNew, std::memory_order_acq_rel);
+}
+
+// The members already marked count as gone: their threads drop them at
+// once, and are only woken here.
+bool TtvqOutputBudget::Enforce(TtvqWSConnection_Net* aCaller) {
+  const std::size_t limit = Limit.load(std::memory_order_acquire);
+  if (limit == 0 || Total() <= limit) return false;
+  std::lock_guard guard(FLock);
+  std::vector<std::pair<std::size_t, TtvqWSConnection_Net*>> held;
+  std::size_t total = 0;
+  for (TtvqWSConnection_Net* member : FMembers) {
+    if (member->FDropAsked.load(std::memory_order_acquire)) continue;
+    const std::size_t size = member->BacklogSize();
+    total += size;
+    if (size > 0) held.emplace_back(size, member);
+  }
+  std::sort(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  bool caller = false;
+  for (const auto& [size, member] : held) {
+    if (total <= limit) break;
+    total -= size;
+    member->FDropAsked.store(true, std::memory_order_release);
+    if (member == aCaller) caller = true;
+    else member->Wake();
+  }
+  if (caller)
+    aCaller->ReportTrafficLimit(tlOutputTotal, "among the largest backlogs over the output budget of " +
+                                                   std::to_string(limit) + " bytes");
+  return caller;
 }
 
 void TtvqWSConnection_Net::ClearWriteBuffer() {

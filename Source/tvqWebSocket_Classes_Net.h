@@ -11,13 +11,18 @@
 // of concurrent writers never interleave.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tvqWebSocket_Classes.h"
@@ -25,6 +30,78 @@
 #include "tvqWebSocket_Codec.h"
 
 class TNetTCPConnection;
+class TtvqWSConnection_Net;
+
+// The budgets a connection can exceed, and be closed or dropped for.
+enum TtvqTrafficLimit {
+  tlMessageSize,   // a message larger than MaxMessageSize (closed 1009)
+  tlMessageRate,   // more frames a second than MaxMessagesPerSecond (closed 1008)
+  tlInputRate,     // more bytes a second than MaxInputRate (closed 1008)
+  tlBacklog,       // more than MaxBacklog bytes waiting for its socket (dropped)
+  tlOutputTotal,   // among the largest backlogs when all together pass the output budget (dropped)
+  tlWriteTimeOut,  // a backlog that did not shrink for WriteTimeOut (dropped)
+  tlCount
+};
+
+// Raised once per connection, on whichever thread found the limit passed
+// (the connection's own, or a writer's): the peer's address, the limit, and
+// what happened in a few words ("more than 100 messages per second").
+using TtvqTrafficLimitEvent = std::function<void(const std::string& aPeer, TtvqTrafficLimit, const std::string&)>;
+
+// A rate with a burst: full at the start, refilled at Rate a second up to
+// twice the rate. Take fails once the bucket is empty; one take may leave
+// it in debt, so that a single piece larger than the burst is not refused
+// for its size alone.
+class TtvqTokenBucket {
+ public:
+  using TClock = std::chrono::steady_clock;
+  void SetRate(double aRate, TClock::time_point aNow = TClock::now()) {
+    FRate = aRate;
+    FTokens = 2 * aRate;
+    FLast = aNow;
+  }
+  double Rate() const { return FRate; }
+  bool Take(double aCount, TClock::time_point aNow) {
+    if (FRate <= 0) return true;
+    const double elapsed = std::chrono::duration<double>(aNow - FLast).count();
+    FLast = aNow;
+    FTokens = std::min(2 * FRate, FTokens + std::max(elapsed, 0.0) * FRate);
+    if (FTokens <= 0) return false;
+    FTokens -= aCount;
+    return true;
+  }
+
+ private:
+  double FRate = 0;
+  double FTokens = 0;
+  TClock::time_point FLast{};
+};
+
+// What all of a server's connections may hold for their sockets together.
+// When a write takes the sum past Limit, the connections holding the most
+// are dropped first until the rest fit: those are the ones not reading (a
+// reading client's backlog drains at once), and dropping the largest frees
+// the memory with the fewest clients cut off.
+class TtvqOutputBudget {
+ public:
+  // 0: no limit.
+  std::atomic<std::size_t> Limit{0};
+  // The bytes waiting in every member's backlog.
+  std::size_t Total() const { return FTotal.load(std::memory_order_acquire); }
+
+ private:
+  friend class TtvqWSConnection_Net;
+  void Join(TtvqWSConnection_Net* aConnection);
+  void Leave(TtvqWSConnection_Net* aConnection);
+  void Grow(std::size_t aOld, std::size_t aNew);
+  // Past the limit: marks the members to drop (largest first) and wakes
+  // them; true when aCaller is one of them.
+  bool Enforce(TtvqWSConnection_Net* aCaller);
+
+  std::mutex FLock;  // after any connection's FCS
+  std::vector<TtvqWSConnection_Net*> FMembers;
+  std::atomic<std::size_t> FTotal{0};
+};
 
 class TtvqWSConnection_Base_Net : public TtvqWSConnection {
  public:
@@ -37,6 +114,14 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   // The largest message the reader takes, fragments together; a larger one
   // closes the connection with 1009 "Message too big".
   std::uint64_t MaxMessageSize = 16u * 1024u * 1024u;
+
+  // The input budgets (0: none), each a token bucket with a burst of twice
+  // the rate: frames a second (data and control alike), and bytes a second.
+  // Past either the connection is closed with 1008 and a short reason.
+  // Set before the connection reads.
+  int MaxMessagesPerSecond = 0;
+  std::uint64_t MaxInputRate = 0;
+  TtvqTrafficLimitEvent OnTrafficLimit;
 
   // The read loop: performs the opening handshake first, then reads frames
   // while input is buffered (waiting up to ReadTimeOut for the rest of a
@@ -103,6 +188,9 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   // The thread that reads this connection (its own thread).
   std::atomic<std::thread::id> FReaderThread{};
 
+  // Raises OnTrafficLimit, the first time only.
+  void ReportTrafficLimit(TtvqTrafficLimit aLimit, const std::string& aWhat);
+
  private:
   void WriteFrame(TOpcode aOpCode, bool aFin, const std::uint8_t* aPayload, std::size_t aLength);
   void SendWhole(const TtvqBytes& aFrame);
@@ -129,7 +217,16 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   // A pong: it answers the oldest pending pings up to the one it matches.
   void DoReceivePong(const TtvqBytes& aPayload);
   void DiscardInputIfAsked();
+  // The input budgets: false when the connection was closed for passing one.
+  bool WithinInputBudget(std::size_t aBytes);
+  bool WithinMessageBudget(const TtvqFrameEvent& aEvent);
+  // Closes for a passed limit: a close frame with aCode and aReason, then
+  // the drop, whatever CleanDisconnect says (the client is told why).
+  void CloseForLimit(int aCode, const std::string& aReason);
 
+  TtvqTokenBucket FMessageBucket, FByteBucket;
+  bool FBucketsSet = false;
+  std::atomic<bool> FLimitReported{false};
   TtvqFrameReader FFrameReader;
   TtvqHixie76Reader FHixie76Reader;
   std::atomic<bool> FDoDisconnect{false};
@@ -156,7 +253,20 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
   ~TtvqWSConnection_Net() override;
 
   int ReadTimeOut = 10;  // ms
+  // The slow-consumer cap: live traffic only, the connect sequence
+  // (BeginUncappedWrites) does not count against it.
   std::size_t MaxBacklog = kTvqDefaultMaxBacklog;
+  // A backlog that has not shrunk for this many ms drops the connection
+  // (0: never); the connection's thread checks it in WaitForWork.
+  int WriteTimeOut = 0;
+
+  // The budget this connection's backlog counts in (not owned; it must
+  // outlive the binding to the TCP connection). Set before binding.
+  void SetOutputBudget(TtvqOutputBudget* aBudget) { FBudget = aBudget; }
+  // The part of the backlog that is the connect sequence.
+  std::size_t UncappedBacklogSize() const;
+  void BeginUncappedWrites() override;
+  void EndUncappedWrites() override;
 
   std::size_t BacklogSize() const;
   bool FlushBacklog() override;
@@ -191,14 +301,39 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
   void DisconnectTransport() override;
 
  private:
+  friend class TtvqOutputBudget;
   // Queues bytes behind the backlog; FCS held.
   void Enqueue(const std::uint8_t* aData, std::size_t aLength);
+  // FCS held: the backlog's new size is published (and counted in the
+  // budget); aSent bytes left its front.
+  void BacklogChanged(std::size_t aSent);
+  // FCS held: the backlog and its accounting are emptied.
+  void ClearBacklog();
+  // On the connection's thread: a slow consumer is dropped.
+  void DropSlowConsumer(TtvqTrafficLimit aLimit, const std::string& aWhat);
   // Tells the connection's thread that its backlog has grown.
   void Wake();
 
   std::atomic<TNetTCPConnection*> FTCPConnection{nullptr};
   TtvqBytes FBacklog;  // guarded by FCS
   std::atomic<std::size_t> FBacklogSize{0};
+  // The connect sequence's bytes in the backlog, as ranges of the stream of
+  // bytes ever queued (FQueued of them so far, FSent sent from the backlog);
+  // guarded by FCS.
+  std::deque<std::pair<std::uint64_t, std::uint64_t>> FUncapped;
+  std::uint64_t FQueued = 0, FSent = 0;
+  std::atomic<std::size_t> FUncappedSize{0};
+  // The thread writing a connect sequence, and how deep its marks go;
+  // guarded by FCS.
+  std::thread::id FUncappedThread{};
+  int FUncappedDepth = 0;
+  bool FUncappedGranted = false;
+  // When the backlog last shrank, or began (steady clock, ns).
+  std::atomic<std::int64_t> FLastProgress{0};
+  TtvqOutputBudget* FBudget = nullptr;
+  bool FBudgetJoined = false;  // guarded by FCS
+  // Marked by the output budget: dropped at the next write or wait.
+  std::atomic<bool> FDropAsked{false};
   int FWakeHandle = -1;  // an eventfd
   std::atomic<bool> FWakePending{false};
   // Guards the use of FTCPConnection by other threads than the reader, in

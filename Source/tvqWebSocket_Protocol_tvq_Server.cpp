@@ -150,7 +150,14 @@ bool TtvqWSProtocol_tvq_Server::ClearQueue(const std::string& aChannel) {
 // What a new connection receives (the session, and what derived components
 // add) goes out before OnConnect is raised.
 void TtvqWSProtocol_tvq_Server::DoEventConnect(TtvqWSConnection* aConnection) {
-  DoBrokerConnect(aConnection);
+  {
+    // The connect sequence (the session, the retained publications, and
+    // what derived components add, such as a table) is paced by the
+    // client's socket and never counts against the slow-consumer cap, so
+    // that a large one cannot lock clients out.
+    const TtvqUncappedWrites sequence(aConnection);
+    DoBrokerConnect(aConnection);
+  }
   TtvqWSProtocol_Subscription_Server_Base::DoEventConnect(aConnection);
 }
 
@@ -326,6 +333,9 @@ void TtvqWSProtocol_tvq_Server::SubscribeLoop(TtvqWSConnection* aConnection, Ttv
   const std::string method = aMessage.method, params = aMessage.params, id = aMessage.id, qos = aMessage.QoS;
   std::vector<std::string> channels;
   GetSubscriptionChannels(aMessage.Channel, channels);
+  // The replies and the retained publications of the channels are sent as
+  // a connect sequence: paced by the socket, not cut off by the cap.
+  const TtvqUncappedWrites sequence(aSubscribe ? aConnection : nullptr);
   for (const std::string& channel : channels) {
     aMessage.method = method;
     aMessage.Channel = channel;

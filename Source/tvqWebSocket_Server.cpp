@@ -254,6 +254,17 @@ void TtvqWSServer_Net_Base::OnServerConnectEvent(TNetContext& aContext) {
   connection->Protocol = ProtocolNames();
   connection->ReadTimeOut = Options.ReadTimeOut();
   connection->MaxBacklog = Options.MaxBacklog;
+  // The traffic budgets.
+  connection->MaxMessageSize = Options.MaxMessageSize;
+  connection->MaxMessagesPerSecond = Options.MaxMessagesPerSecond;
+  connection->MaxInputRate = Options.MaxInputRate;
+  connection->WriteTimeOut = Options.WriteTimeOut;
+  FOutputBudget.Limit = Options.MaxOutputTotal;
+  connection->SetOutputBudget(&FOutputBudget);
+  connection->OnTrafficLimit = [this](const std::string& aPeer, TtvqTrafficLimit aLimit, const std::string& aWhat) {
+    ++FTrafficLimits[aLimit];
+    if (OnTrafficLimit) OnTrafficLimit(aPeer, aLimit, aWhat);
+  };
   connection->SetTCPConnection(&aContext.Connection());
   connection->OnMessage = [this](TtvqWSConnection& c, const std::string& text) {
     if (!IsDestroying()) DeliverMessage(c, text);

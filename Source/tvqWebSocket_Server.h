@@ -7,6 +7,8 @@
 // they meet the sockets.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -53,6 +55,8 @@ struct TtvqWSServerOptions {
   // The registered page served for "GET /" (empty: none, the request is
   // refused as any unknown one is). A query after the path is ignored.
   std::string IndexPage;
+  // A write that makes no progress for this many ms fails (0: never): a
+  // blocking one on the socket, and a connection's backlog (see below).
   int WriteTimeOut = 0;
   bool RaiseDisconnectExceptions = true;
   bool ValidateUTF8 = false;
@@ -66,6 +70,16 @@ struct TtvqWSServerOptions {
   // The most bytes a connection may have waiting for its socket; a client
   // that stops reading is dropped past it (0: no limit).
   std::size_t MaxBacklog = kTvqDefaultMaxBacklog;
+  // ---- the traffic budgets of each connection (0: none): the largest
+  // message taken (past it: closed 1009), frames and bytes a second read
+  // (token buckets with a burst of twice the rate; past them: closed 1008),
+  // and what all connections together may hold for their sockets (past it
+  // the largest backlogs are dropped). WriteTimeOut (ms) also drops a
+  // connection whose backlog has not moved for that long.
+  std::uint64_t MaxMessageSize = 16u * 1024u * 1024u;
+  int MaxMessagesPerSecond = 0;
+  std::uint64_t MaxInputRate = 0;
+  std::size_t MaxOutputTotal = 0;
 
   int ReadTimeOut() const { return FReadTimeOut; }
   void SetReadTimeOut(int aValue) { FReadTimeOut = aValue <= 0 ? 1 : aValue; }
@@ -106,6 +120,13 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   std::function<void(TtvqWSConnection*, bool&)> OnTCPConnect;
   // Before each ping of Ping: Handled true leaves that connection out.
   std::function<void(TtvqWSServer_Net_Base&, TtvqWSConnection*, bool&)> OnBeforeHeartBeat;
+  // A connection passed one of its traffic budgets (once per connection, on
+  // any thread; see TtvqTrafficLimitEvent).
+  TtvqTrafficLimitEvent OnTrafficLimit;
+  // How many connections passed each budget since the server was made.
+  int TrafficLimitCount(TtvqTrafficLimit aLimit) const { return FTrafficLimits[aLimit].load(); }
+  // What every connection's backlog holds together.
+  std::size_t OutputTotal() const { return FOutputBudget.Total(); }
 
   bool Active() const;
   // True: start listening (on a listening server, every client is dropped
@@ -189,6 +210,8 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   std::vector<TtvqWSConnection*> ConnectionsSnapshot();
 
   std::unique_ptr<TtvqWSCustomServer> FTCPServer;
+  TtvqOutputBudget FOutputBudget;
+  std::array<std::atomic<int>, tlCount> FTrafficLimits{};
   // Start, Stop and ReStart run one after the other on one helper thread.
   std::mutex FHelperLock;
   std::condition_variable FHelperWake;
