@@ -432,4 +432,25 @@ TEST_F(TvqServer, RawMessageHandlerTakesTheText) {
   EXPECT_EQ(std::count_if(e.begin(), e.end(), [](const std::string& s) { return s.rfind("exception", 0) == 0; }), 0);
 }
 
+// The connect sequence and a subscription's retained publications, each
+// far larger than the slow-consumer cap, reach a client that reads: they
+// are paced by its socket, not cut off by the cap.
+TEST_F(TvqServer, AConnectSequenceLargerThanTheCapReachesAReadingClient) {
+  server.Options.MaxBacklog = 64 * 1024;
+  const std::string big(100 * 1024, 'r');
+  for (int i = 0; i < 10; ++i) {
+    tvq.Publish(big + std::to_string(i), "", queueLevel2);
+    tvq.Publish(big + std::to_string(i), "C", queueLevel2);
+  }
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  for (int i = 0; i < 10; ++i) ASSERT_THAT(client.NextText(), HasSubstr(big + std::to_string(i) + "\"")) << i;
+  client.SendText(Request("tvq@subscribe", R"({"channel":"C"})", "I"));
+  EXPECT_EQ(client.NextText(), Ack("I"));
+  EXPECT_THAT(client.NextText(), HasSubstr("tvq@subscribe"));
+  for (int i = 0; i < 10; ++i) ASSERT_THAT(client.NextText(), HasSubstr(big + std::to_string(i) + "\"")) << i;
+  EXPECT_EQ(client.NextText(kQuiet), kNoText);
+  EXPECT_FALSE(Saw("disconnect"));
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -551,6 +552,150 @@ TEST(FirstRequest, ConnectionsThatDoNotCompleteTheirRequestInTimeAreDropped) {
     EXPECT_THAT(prompt.ReceiveUntil("\r\n\r\n"), StartsWith("HTTP/1.1 101 Switching Protocols\r\n"));
     main.Run([&] { server.SetActive(false); });
   }
+}
+
+// ---------------------------------------------------------------- traffic budgets
+
+// A client past one of its input budgets is closed with the budget's code
+// and a short reason, reported once, while a bystander on the same server
+// gets every message sent to it meanwhile.
+struct InputAttack {
+  std::string name;
+  std::function<void(TtvqWSServerOptions&)> limit;
+  std::function<std::string()> attack;  // the attacker's bytes, sent at once
+  TtvqTrafficLimit kind;
+  std::string closeFrame;  // the close frame the attacker receives
+};
+
+class InputBudget : public ServerFixture, public ::testing::WithParamInterface<InputAttack> {};
+
+TEST_P(InputBudget, ClosesTheAttackerAndNotTheBystander) {
+  const InputAttack& c = GetParam();
+  server.Options.CleanDisconnect = true;  // the 1009 of an oversized message is sent too
+  c.limit(server.Options);
+  std::vector<std::string> reports;
+  server.OnTrafficLimit = [&](const std::string& aPeer, TtvqTrafficLimit aLimit, const std::string& aWhat) {
+    Note("limit " + std::to_string(aLimit) + " " + aWhat);
+    std::lock_guard guard(lock);
+    reports.push_back(aPeer);
+  };
+  std::string bystanderGuid;
+  LoopbackClient bystander = Connect(&bystanderGuid);
+  LoopbackClient attacker = Connect();
+  std::thread ticker([&] {
+    for (int i = 0; i < 40; ++i) {
+      server.Broadcast("tick " + std::to_string(i), "", kDataset, {}, {bystanderGuid});
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+  });
+  try {
+    attacker.Send(c.attack());
+  } catch (const std::exception&) {
+    // closed before it had sent everything: that is what is tested
+  }
+  std::string received = attacker.Receive(c.closeFrame.size(), std::chrono::seconds(10));
+  EXPECT_EQ(received, c.closeFrame);
+  EXPECT_TRUE(attacker.WaitForClose());
+  ticker.join();
+  for (int i = 0; i < 40; ++i) {
+    const std::string text = "tick " + std::to_string(i);
+    ASSERT_EQ(bystander.Receive(text.size() + 2), std::string("\x81") + static_cast<char>(text.size()) + text);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 1; }));
+  EXPECT_EQ(server.TrafficLimitCount(c.kind), 1);
+  std::lock_guard guard(lock);
+  EXPECT_THAT(reports, ElementsAre(StartsWith("127.0.0.1:")));
+}
+
+std::string Repeated(const std::string& aFrame, int aTimes) {
+  std::string bytes;
+  for (int i = 0; i < aTimes; ++i) bytes += aFrame;
+  return bytes;
+}
+
+std::string CloseFrame(int aCode, const std::string& aReason) {
+  return std::string("\x88") + static_cast<char>(aReason.size() + 2) + static_cast<char>(aCode >> 8) +
+         static_cast<char>(aCode & 0xFF) + aReason;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Traffic, InputBudget,
+    ::testing::Values(
+        InputAttack{"messages", [](TtvqWSServerOptions& o) { o.MaxMessagesPerSecond = 50; },
+                    [] { return Repeated(test::ClientFrame(0x81, "edit"), 1000); }, tlMessageRate,
+                    CloseFrame(1008, "Message rate exceeded")},
+        InputAttack{"pings", [](TtvqWSServerOptions& o) { o.MaxMessagesPerSecond = 50; },
+                    [] { return Repeated(test::ClientFrame(0x89, "p"), 1000); }, tlMessageRate,
+                    ""},  // the pongs come first; the close is checked by the count
+        InputAttack{"bytes", [](TtvqWSServerOptions& o) { o.MaxInputRate = 64 * 1024; },
+                    [] { return Repeated(test::ClientFrame(0x82, std::string(16 * 1024, 'b')), 40); }, tlInputRate,
+                    CloseFrame(1008, "Input rate exceeded")},
+        InputAttack{"size", [](TtvqWSServerOptions& o) { o.MaxMessageSize = 1000; },
+                    [] { return test::ClientFrame(0x81, std::string(1001, 's')); }, tlMessageSize,
+                    CloseFrame(1009, "")}),
+    [](const auto& info) { return info.param.name; });
+
+// Clients that stop reading hold their backlogs; past the output budget the
+// largest is dropped first, the others stay, and its memory comes back.
+TEST_F(ServerFixture, PastTheOutputBudgetTheLargestBacklogIsDropped) {
+  constexpr std::size_t kBudget = std::size_t{1} << 20;
+  server.Options.MaxBacklog = 0;  // only the budget
+  server.Options.MaxOutputTotal = kBudget;
+  std::string a, b, c;
+  LoopbackClient clientA = Connect(&a), clientB = Connect(&b), clientC = Connect(&c);
+  const auto* connectionA = static_cast<TtvqWSConnection_Net*>(server.GetConnectionByGuid(a));
+  const auto* connectionB = static_cast<TtvqWSConnection_Net*>(server.GetConnectionByGuid(b));
+  const auto* connectionC = static_cast<TtvqWSConnection_Net*>(server.GetConnectionByGuid(c));
+  const std::string chunk(16 * 1024, 'z');
+  // Fills the client's socket, then its backlog, up to aBytes.
+  const auto fill = [&](const std::string& aGuid, const TtvqWSConnection_Net* aConnection, std::size_t aBytes) {
+    for (int i = 0; i < 4000 && aConnection->BacklogSize() < aBytes; ++i) server.WriteData(aGuid, chunk);
+  };
+  fill(a, connectionA, 600 * 1024);
+  fill(b, connectionB, 300 * 1024);
+  EXPECT_GE(server.OutputTotal(), 900u * 1024);
+  EXPECT_EQ(server.TrafficLimitCount(tlOutputTotal), 0);
+  fill(c, connectionC, 200 * 1024);  // the sum passes the budget
+  EXPECT_TRUE(clientA.WaitForClose());
+  EXPECT_EQ(server.TrafficLimitCount(tlOutputTotal), 1);
+  EXPECT_TRUE(connectionB->Active());
+  EXPECT_TRUE(connectionC->Active());
+  EXPECT_LE(server.OutputTotal(), kBudget);
+  clientB.Close();
+  clientC.Close();
+  EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 3; }));
+  EXPECT_EQ(server.OutputTotal(), 0u);
+}
+
+// A client that reads nothing at all, while the ticker goes on, is dropped
+// once its backlog has not moved for the write time-out; one that reads
+// stays.
+TEST_F(ServerFixture, AStuckReaderIsDroppedAfterTheWriteTimeOut) {
+  server.Options.WriteTimeOut = 1000;
+  std::string stuckGuid, readerGuid;
+  LoopbackClient stuck = Connect(&stuckGuid), reader = Connect(&readerGuid);
+  const auto* connection = static_cast<TtvqWSConnection_Net*>(server.GetConnectionByGuid(stuckGuid));
+  const std::string chunk(64 * 1024, 'w');
+  for (int i = 0; i < 4000 && connection->BacklogSize() == 0; ++i) server.WriteData(stuckGuid, chunk);
+  ASSERT_GT(connection->BacklogSize(), 0u);
+  const auto started = std::chrono::steady_clock::now();
+  std::atomic<bool> dropped{false};
+  const std::string tick(16 * 1024, 't');  // more than the socket's buffers take in the time-out
+  std::thread ticker([&] {
+    while (!dropped && std::chrono::steady_clock::now() - started < std::chrono::seconds(20)) {
+      server.WriteData(stuckGuid, tick);
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+  });
+  // Watched from the server's side: the client itself reads nothing.
+  EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 1; }, std::chrono::seconds(20)));
+  dropped = true;
+  ticker.join();
+  EXPECT_GE(std::chrono::steady_clock::now() - started, milliseconds(900));
+  EXPECT_EQ(server.TrafficLimitCount(tlWriteTimeOut), 1);
+  EXPECT_TRUE(WaitUntil([&] { return server.OutputTotal() == 0; }));
+  EXPECT_TRUE(server.WriteData(readerGuid, "still here"));
+  EXPECT_EQ(reader.Receive(12), "\x81\x0A" "still here");
 }
 
 }  // namespace
