@@ -118,6 +118,33 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
       ->type_name("text|json")
       ->check(CLI::IsMember({"text", "json"}, CLI::ignore_case).description(""));
 
+  // ---- traffic budgets (per connection, and over all connections)
+  TTrafficLimits& traffic = options.Traffic;
+  app.add_option("--max-message-size", traffic.MaxMessageSize,
+                 "Largest message a client may send, in bytes; past it the client is closed (default 1048576)")
+      ->type_name("BYTES")
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40).description(""));
+  app.add_option("--max-messages-per-second", traffic.MaxMessagesPerSecond,
+                 "Messages a second one client may send, bursts of twice as many; past it it is closed (default 100)")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000000).description(""));
+  app.add_option("--max-input-rate", traffic.MaxInputRate,
+                 "Bytes a second one client may send, bursts of twice as many; past it it is closed (default 1048576)")
+      ->type_name("BYTES")
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40).description(""));
+  app.add_option("--max-backlog", traffic.MaxBacklog,
+                 "Bytes waiting for one client before it is dropped as a slow consumer (default 8388608)")
+      ->type_name("BYTES")
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40).description(""));
+  app.add_option("--max-output-total", traffic.MaxOutputTotal,
+                 "Bytes waiting for all clients together; past it the largest backlogs are dropped (default 268435456)")
+      ->type_name("BYTES")
+      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40).description(""));
+  app.add_option("--write-timeout", traffic.WriteTimeout,
+                 "Seconds a client may leave its backlog unread before it is dropped (default 30)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1, 86400).description(""));
+
   std::vector<const char*> argv{aProgram.c_str()};
   for (const std::string& argument : aArguments) argv.push_back(argument.c_str());
   try {

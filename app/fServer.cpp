@@ -76,6 +76,19 @@ TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowE
   WSPServer_tvq.OnConnect = WSServer.OnConnect = [this](TtvqWSConnection*) { RefreshStatus(); };
   WSPServer_tvq.OnDisconnect = WSServer.OnDisconnect = [this](TtvqWSConnection*, int) { RefreshStatus(); };
   LogRecordChanges();
+  SetTrafficLimits({});
+  // A client past one of its budgets: one line, whichever thread found it.
+  WSServer.OnTrafficLimit = [this, alive = std::weak_ptr<bool>(FAlive)](
+                                const std::string& aPeer, TtvqTrafficLimit aLimit, const std::string& aWhat) {
+    static const char* const kOptions[tlCount] = {"--max-message-size", "--max-messages-per-second",
+                                                  "--max-input-rate",   "--max-backlog",
+                                                  "--max-output-total", "--write-timeout"};
+    const std::string line = "client " + aPeer + " closed: " + aWhat + " (" + kOptions[aLimit] + ")";
+    if (FPlatform.IsMainThread()) return Log(line);
+    FPlatform.Queue([this, alive, line] {
+      if (alive.lock()) Log(line);
+    });
+  };
   OnLaunch = [this](const std::string& aProgram, const std::string& aPage) {
     FPlatform.ShellExecute("open", aProgram, aPage);
   };
@@ -92,6 +105,16 @@ TfrmServer::~TfrmServer() {
   }
   WSPServer_dataset.SetDataSet(nullptr);
   dsQuotes.SetDataSet(nullptr);
+}
+
+void TfrmServer::SetTrafficLimits(const TTrafficLimits& aLimits) {
+  TtvqWSServerOptions& options = WSServer.Options;
+  options.MaxMessageSize = aLimits.MaxMessageSize;
+  options.MaxMessagesPerSecond = aLimits.MaxMessagesPerSecond;
+  options.MaxInputRate = aLimits.MaxInputRate;
+  options.MaxBacklog = static_cast<std::size_t>(aLimits.MaxBacklog);
+  options.MaxOutputTotal = static_cast<std::size_t>(aLimits.MaxOutputTotal);
+  options.WriteTimeOut = aLimits.WriteTimeout * 1000;
 }
 
 TDMQuotes& TfrmServer::DMQuotes() {

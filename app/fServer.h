@@ -15,6 +15,7 @@
 #include <string>
 
 #include "RecordTable.h"
+#include "TrafficLimits.h"
 #include "tvqWebSocket_Platform.h"
 #include "tvqWebSocket_Protocol_Dataset_Server.h"
 #include "tvqWebSocket_Protocol_tvq_Server.h"
@@ -67,6 +68,10 @@ class TfrmServer {
   // logged: the log speaks of the quote table's clients.
   TtvqWSProtocol_tvq_Server WSPServer_tvq;
 
+  // The traffic budgets; the defaults hold until a front end sets its
+  // options. Each connection takes them when it is accepted.
+  void SetTrafficLimits(const TTrafficLimits& aLimits);
+
   bool Timer1Enabled() const { return FTimer1 != 0; }
   void SetTimer1Enabled(bool aValue);
   // Where the browser buttons find "wsquotes.html" (the executable's folder).
@@ -118,6 +123,9 @@ class TfrmServer {
   // A client's delete in progress: the key it names and the records before.
   std::string FDeletingID;
   int FRecordsBeforeDelete = 0;
+  // Lives while the window logic does: a limit's log line queued from a
+  // connection's thread is dropped after that.
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
   // Declared last: destroyed first, after the server has stopped.
   std::unique_ptr<TDMQuotes> FDMQuotes;
 };

@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
   tvqSetPlatform(&platform);
   tvqRegisterWebResources();
   TfrmServerWindow frmServer(platform, parsed.Options.Port, parsed.Options.Listen);
+  // Each connection takes them when it is accepted.
+  frmServer.Form().SetTrafficLimits(parsed.Options.Traffic);
   frmServer.show();
   return application.exec();
 }
