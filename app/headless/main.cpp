@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
   TfrmServer frmServer(loop, sink(stdout, "info", options.Quiet), sink(stderr, "error", false), options.Port,
                        options.Listen);
   loop.OnException = [&frmServer](std::exception_ptr aError) { frmServer.ShowError(aError); };
+  frmServer.SetConnectionLimits(options.Connections);
 
   std::thread stopper = tvqQuitOnStopSignal(loop, signalFd);
 

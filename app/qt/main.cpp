@@ -23,6 +23,9 @@ int main(int argc, char** argv) {
   tvqSetPlatform(&platform);
   tvqRegisterWebResources();
   TfrmServerWindow frmServer(platform, parsed.Options.Port, parsed.Options.Listen);
+  // The window has just started the server: only a client accepted in the
+  // moment between would be taken in without the caps counting it.
+  frmServer.Form().SetConnectionLimits(parsed.Options.Connections);
   frmServer.show();
   return application.exec();
 }
