@@ -4,6 +4,32 @@
 
 #include "tvqNetSchedulerOfThread.h"
 
+// ---------------------------------------------------------------- connections per address
+
+bool TNetPeerTable::Enter(const std::string& aAddress, int aLimit, bool& aFirst) {
+  std::lock_guard guard(FLock);
+  TEntry& entry = FEntries[aAddress];
+  if (aLimit > 0 && entry.Count >= aLimit) {
+    aFirst = !std::exchange(entry.Refused, true);
+    return false;
+  }
+  ++entry.Count;
+  entry.Refused = false;
+  return true;
+}
+
+void TNetPeerTable::Leave(const std::string& aAddress) {
+  std::lock_guard guard(FLock);
+  const auto it = FEntries.find(aAddress);
+  if (it != FEntries.end() && --it->second.Count <= 0) FEntries.erase(it);
+}
+
+int TNetPeerTable::Count(const std::string& aAddress) {
+  std::lock_guard guard(FLock);
+  const auto it = FEntries.find(aAddress);
+  return it == FEntries.end() ? 0 : it->second.Count;
+}
+
 // ---------------------------------------------------------------- bindings
 
 TNetSocketHandle& TNetSocketHandles::Add() {
@@ -217,11 +243,26 @@ void TNetCustomTCPServer::ListenOnce(TNetListenerThread& aListener) {
     }
     auto connection = std::make_unique<TNetTCPConnection>(std::move(handler));
     if (MaxConnections > 0 && Contexts.Lock()->size() >= static_cast<std::size_t>(MaxConnections)) {
-      connection->Disconnect(true);  // refused: no context, no hooks
+      Refuse(*connection, nrMaxConnections, !FFullReported.exchange(true));
       FScheduler->TerminateYarn(std::exchange(yarn, nullptr));
       return;
     }
+    // Counted from here, before the connection's thread runs, so that a
+    // burst from one address cannot slip past the cap.
+    std::unique_ptr<TNetPeerPlace> place;
+    if (MaxConnectionsPerAddress > 0) {
+      const std::string& peer = connection->IOHandler()->Binding().PeerIP;
+      bool first = false;
+      if (!FPeers->Enter(peer, MaxConnectionsPerAddress, first)) {
+        Refuse(*connection, nrMaxConnectionsPerAddress, first);
+        FScheduler->TerminateYarn(std::exchange(yarn, nullptr));
+        return;
+      }
+      place = std::make_unique<TNetPeerPlace>(FPeers, peer);
+    }
+    FFullReported = false;
     auto context = std::make_unique<TNetServerContext>(std::move(connection), Contexts, yarn, *this);
+    context->PeerPlace = std::move(place);
     if (OnContextCreated) OnContextCreated(*context);
     FScheduler->StartYarn(std::exchange(yarn, nullptr), std::move(context));
   } catch (...) {
@@ -235,6 +276,19 @@ void TNetCustomTCPServer::ListenOnce(TNetListenerThread& aListener) {
     // Only this connection is lost; a short pause keeps a failure that
     // repeats (no thread to be had) from spinning.
     aListener.WaitForStop(100);
+  }
+}
+
+// Refused: no context, no hooks.
+void TNetCustomTCPServer::Refuse(TNetTCPConnection& aConnection, TNetRefusal aWhy, bool aFirst) {
+  const TNetSocketHandle& peer = aConnection.IOHandler()->Binding();
+  const std::string ip = peer.PeerIP;
+  const int port = peer.PeerPort;
+  aConnection.Disconnect(true);
+  if (!OnRefused) return;
+  try {
+    OnRefused(aWhy, ip, port, aFirst);
+  } catch (...) {
   }
 }
 

@@ -12,7 +12,9 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tvqNetGlobal.h"
@@ -22,6 +24,49 @@
 #include "tvqNetThread.h"
 
 class TNetCustomTCPServer;
+
+// ---------------------------------------------------------------- connections per address
+
+// How many connections each peer address holds, from accept until its
+// context is destroyed. Shared with the contexts, which may outlive the
+// server by a moment.
+class TNetPeerTable {
+ public:
+  // Takes a place for aAddress unless it holds aLimit already. A refusal
+  // sets aFirst when it is the first since the address last got a place, so
+  // that a flood from one address is reported once, not per connection.
+  bool Enter(const std::string& aAddress, int aLimit, bool& aFirst);
+  void Leave(const std::string& aAddress);
+  int Count(const std::string& aAddress);
+
+ private:
+  struct TEntry {
+    int Count = 0;
+    bool Refused = false;
+  };
+  std::mutex FLock;
+  std::unordered_map<std::string, TEntry> FEntries;
+};
+
+// One connection's place in the table, given back when it goes.
+class TNetPeerPlace {
+ public:
+  TNetPeerPlace(std::shared_ptr<TNetPeerTable> aTable, std::string aAddress)
+      : FTable(std::move(aTable)), FAddress(std::move(aAddress)) {}
+  TNetPeerPlace(const TNetPeerPlace&) = delete;
+  TNetPeerPlace& operator=(const TNetPeerPlace&) = delete;
+  ~TNetPeerPlace() { FTable->Leave(FAddress); }
+
+ private:
+  std::shared_ptr<TNetPeerTable> FTable;
+  std::string FAddress;
+};
+
+// Why the listener closed a connection at once.
+enum TNetRefusal {
+  nrMaxConnections,            // MaxConnections connections are open
+  nrMaxConnectionsPerAddress,  // its address holds MaxConnectionsPerAddress
+};
 
 // ---------------------------------------------------------------- bindings
 
@@ -96,6 +141,9 @@ class TNetServerContext : public TNetContext {
   void DoAfterRun() override;
   void DoException(std::exception_ptr aError) override;
 
+  // Its place among the connections of its peer's address, when counted.
+  std::unique_ptr<TNetPeerPlace> PeerPlace;
+
  private:
   TNetCustomTCPServer& FServer;
 };
@@ -142,6 +190,9 @@ class TNetCustomTCPServer {
   void SetDefaultPort(int aPort) { Bindings.DefaultPort = aPort; }
   int ListenQueue = 15;
   int MaxConnections = 0;  // 0: no limit
+  // Connections one peer address may hold at once (0: no limit); past it a
+  // new connection is closed at once, as past MaxConnections.
+  int MaxConnectionsPerAddress = 0;
   TNetReuseSocket ReuseSocket = rsOSDependent;
   bool UseNagle = true;
 
@@ -163,6 +214,12 @@ class TNetCustomTCPServer {
   std::function<void(TNetSocketHandle&)> OnBeforeBind;
   std::function<void(TNetCustomTCPServer&)> OnAfterBind;
   std::function<void(TNetListenerThread&)> OnBeforeListenerRun;
+  // On the listener thread, for each connection closed at once by a limit;
+  // aFirst for the first of a run (of the address, or while the server is
+  // full), so that the run is reported once.
+  std::function<void(TNetRefusal aWhy, const std::string& aPeerIP, int aPeerPort, bool aFirst)> OnRefused;
+  // The connections aAddress holds (counted while MaxConnectionsPerAddress is set).
+  int ConnectionsOf(const std::string& aAddress) { return FPeers->Count(aAddress); }
 
  protected:
   friend class TNetServerContext;
@@ -185,8 +242,12 @@ class TNetCustomTCPServer {
   void StartListening();
   void StopListening();
   void TerminateAllThreads();
+  // Closes a connection a limit refuses and reports it.
+  void Refuse(TNetTCPConnection& aConnection, TNetRefusal aWhy, bool aFirst);
 
   std::atomic<bool> FActive{false};
+  std::shared_ptr<TNetPeerTable> FPeers = std::make_shared<TNetPeerTable>();
+  std::atomic<bool> FFullReported{false};  // a refusal while full was reported
   std::atomic<bool> FStopping{false};
   TNetScheduler* FScheduler = nullptr;  // owned when FImplicitScheduler
   std::unique_ptr<TNetScheduler> FImplicitScheduler;

@@ -239,10 +239,42 @@ void TtvqWSConnection_Base_Net::DoReadData(bool aMaskRequired) {
         else
           DoReadFrame(aMaskRequired);
     }
+    NoteFrameProgress();
+    CheckFrameDeadline();
     // The rest of a frame split over segments is read in the same pass
     // when it comes within the time-out.
     if (Reading() && InputSize() == 0) WaitForInput();
   }
+}
+
+// ---- the deadline of a started frame
+
+void TtvqWSConnection_Base_Net::NoteFrameProgress() {
+  const bool started = Specification == spHixie76 ? FHixie76Reader.InProgress() : FFrameReader.InProgress();
+  if (!started)
+    FFrameStarted.reset();
+  else if (!FFrameStarted)
+    FFrameStarted = std::chrono::steady_clock::now();
+}
+
+std::optional<std::chrono::steady_clock::time_point> TtvqWSConnection_Base_Net::FrameDeadline() const {
+  if (FrameTimeOut <= 0 || !FFrameStarted) return std::nullopt;
+  return *FFrameStarted + std::chrono::milliseconds(FrameTimeOut);
+}
+
+void TtvqWSConnection_Base_Net::CheckFrameDeadline() {
+  const auto deadline = FrameDeadline();
+  if (!deadline || std::chrono::steady_clock::now() < *deadline || !Reading()) return;
+  FFrameStarted.reset();
+  FFrameTimedOut = true;
+  // The peer learns why: 1008, the frame broke no rule of the protocol but
+  // the server's.
+  try {
+    DoWriteClose(1008);
+  } catch (const TtvqWSException&) {
+    // the peer may be gone already; the drop below follows in any case
+  }
+  DoCloseConnection("Frame not completed in time", 1008);
 }
 
 // The reader takes what is buffered up to its next event; the event is

@@ -15,11 +15,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
-#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -134,6 +135,20 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   // The pings sent and not yet answered.
   TtvqThreadListQueuePings& QueuePingList() { return *FQueuePingList; }
 
+  // ---- the deadline of a started frame (the connection's thread)
+  // A frame that has begun, or a fragmented message, must end within this
+  // many ms (0: no limit); past it the connection is closed with 1008, so
+  // that a peer cannot hold a half-sent frame (and the memory behind it)
+  // for ever.
+  int FrameTimeOut = 0;
+  // When the frame in progress must have ended; none while none is.
+  std::optional<std::chrono::steady_clock::time_point> FrameDeadline() const;
+  // Closes the connection when its frame in progress is past its deadline:
+  // a close frame with 1008, then the drop; raises as a violation does.
+  void CheckFrameDeadline();
+  // The connection was closed by CheckFrameDeadline.
+  bool FrameTimedOut() const { return FFrameTimedOut; }
+
   // ---- the frame writer (any thread)
   void DoWriteText(const std::string& aText, TOpcode aOpCode, bool aMore);
   void DoWriteStream(const TtvqBytes& aStream, TOpcode aOpCode, bool aMore);
@@ -233,6 +248,10 @@ class TtvqWSConnection_Base_Net : public TtvqWSConnection {
   bool FMustDisconnect = false;
   std::unique_ptr<TtvqThreadListQueuePings> FQueuePingList;
   std::atomic<bool> FDiscardInput{false};
+  // Notes whether a frame is in progress after a read, and since when.
+  void NoteFrameProgress();
+  std::optional<std::chrono::steady_clock::time_point> FFrameStarted;
+  bool FFrameTimedOut = false;
 };
 
 // How many bytes may wait for a connection's socket before a new message

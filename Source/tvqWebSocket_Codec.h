@@ -139,6 +139,11 @@ class TtvqFrameReader : public TtvqWireReader {
   // Returns how many of the bytes were taken.
   std::size_t Consume(const std::uint8_t* aData, std::size_t aLength);
   void Next();
+  // A frame has begun and not ended, or a fragmented message waits for its
+  // last fragment.
+  bool InProgress() const {
+    return FWSMessage.State != 0 || FWSControlCode.State != 0 || FWSMessage.Fragmented;
+  }
 
  private:
   // One header byte of the current state; false when it stopped reading.
@@ -169,6 +174,8 @@ class TtvqHixie76Reader : public TtvqWireReader {
 
   std::size_t Consume(const std::uint8_t* aData, std::size_t aLength);
   void Next();
+  // A frame (or the closing frame) has begun and not ended.
+  bool InProgress() const { return FState != 0; }
 
  private:
   int FState = 0;  // 0 between frames, 1 inside one, 2 after a 0xFF between frames

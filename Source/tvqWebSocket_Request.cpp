@@ -5,6 +5,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 
 #include "tvqText.h"
@@ -138,6 +139,51 @@ TtvqRequest tvqClassifyRequest(const std::string& aText, const TtvqRequestOption
   ClassifyFile(requestLine, aOptions, request);
   request.Kind = request.File.Kind == fkNone ? rkUnknown : rkFile;
   return request;
+}
+
+// ---------------------------------------------------------------- when a first request is complete
+
+namespace {
+
+// Whether a request line can begin so: a method in capitals and a blank, or
+// the first letters of one.
+bool BeginsAsRequestLine(std::string_view aText) {
+  constexpr std::size_t kLongestMethod = 16;
+  std::size_t i = 0;
+  while (i < aText.size() && i <= kLongestMethod && aText[i] >= 'A' && aText[i] <= 'Z') ++i;
+  if (i == aText.size()) return i <= kLongestMethod;
+  return i > 0 && aText[i] == ' ';
+}
+
+// The body a request's header announces: the Hixie-76 key's 8 bytes, or a
+// post's Content-Length (none when it is not a number).
+std::size_t AnnouncedBody(const std::vector<std::string>& aLines) {
+  if (AnyLineContains(aLines, "Sec-WebSocket-Key1: ") && AnyLineContains(aLines, "Sec-WebSocket-Key2: ")) return 8;
+  if (aLines.empty() || !tvqMatchesMask(aLines.front(), "POST *")) return 0;
+  std::string value = tvqHeaderValue(aLines, "Content-Length: ");
+  value.erase(0, value.find_first_not_of(' '));
+  value.erase(value.find_last_not_of(' ') + 1);
+  std::size_t length = 0;
+  const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
+  return ec == std::errc() && end == value.data() + value.size() ? length : 0;
+}
+
+}  // namespace
+
+TtvqRequestState tvqFirstRequestState(std::string_view aGathered, std::size_t aMaxBody) {
+  const std::size_t lineEnd = aGathered.find('\n');
+  std::string_view first = aGathered.substr(0, lineEnd);
+  if (!BeginsAsRequestLine(first)) return rsUnframed;
+  if (lineEnd == std::string_view::npos) return rsIncomplete;
+  if (first.find(" HTTP/") == std::string_view::npos) return rsUnframed;
+  // The header ends where the classifier ends it.
+  std::size_t end = aGathered.find("\r\n\r\n");
+  std::size_t bodyAt = end == std::string_view::npos ? std::string_view::npos : end + 4;
+  if (end == std::string_view::npos && (end = aGathered.find("\n\n")) != std::string_view::npos) bodyAt = end + 2;
+  if (bodyAt == std::string_view::npos) return rsIncomplete;
+  const std::size_t body = AnnouncedBody(tvqSplitRequestLines(std::string(aGathered.substr(0, end))));
+  if (body > aMaxBody) return rsComplete;
+  return aGathered.size() - bodyAt >= body ? rsComplete : rsIncomplete;
 }
 
 // ---------------------------------------------------------------- the opening handshake

@@ -76,6 +76,18 @@ struct TtvqRequest {
 // auth session, upgrade, XHR post, Flash policy, event stream, protocol post, file, unknown.
 TtvqRequest tvqClassifyRequest(const std::string& aText, const TtvqRequestOptions& aOptions);
 
+// ---------------------------------------------------------------- when a first request is complete
+
+enum TtvqRequestState {
+  rsIncomplete,  // an HTTP request whose header, or body, has not all come: the rest is waited for, whatever the gaps
+  rsComplete,    // an HTTP request with its header and its body (a Hixie-76 key's 8 bytes, a post's Content-Length)
+  rsUnframed,    // not HTTP: complete once the line stays quiet for the read time-out, as always
+};
+
+// How far the bytes gathered so far are a request. A body longer than aMaxBody is not waited for (the request is
+// refused when read).
+TtvqRequestState tvqFirstRequestState(std::string_view aGathered, std::size_t aMaxBody);
+
 // ---------------------------------------------------------------- the opening handshake
 
 // The parsed opening request.

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <ctime>
+#include <limits>
 #include <unordered_set>
 
 #include "tvqWebSocket_HTTPResponse.h"
@@ -129,6 +130,9 @@ TtvqWSServer_Net_Base::TtvqWSServer_Net_Base() : FTCPServer(std::make_unique<Ttv
   };
   tcp.OnShutdown = [this](TNetCustomTCPServer&) {
     if (OnShutdown) OnShutdown(*this);
+  };
+  tcp.OnRefused = [this](TNetRefusal aWhy, const std::string& aIP, int aPort, bool aFirst) {
+    NoteConnectionLimit(aWhy == nrMaxConnections ? clMaxConnections : clMaxConnectionsPerAddress, aIP, aPort, aFirst);
   };
 }
 
@@ -265,6 +269,7 @@ void TtvqWSServer_Net_Base::OnServerConnectEvent(TNetContext& aContext) {
     ++FTrafficLimits[aLimit];
     if (OnTrafficLimit) OnTrafficLimit(aPeer, aLimit, aWhat);
   };
+  connection->FrameTimeOut = Options.FrameTimeOut;
   connection->SetTCPConnection(&aContext.Connection());
   connection->OnMessage = [this](TtvqWSConnection& c, const std::string& text) {
     if (!IsDestroying()) DeliverMessage(c, text);
@@ -336,31 +341,46 @@ void TtvqWSServer_Net_Base::DoCloseRequest(TNetContext& aContext) {
 
 void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
   auto* connection = static_cast<TtvqWSConnectionServer*>(aContext.Data());
-  if (!AwaitInput(aContext, connection)) return;
+  const bool input = AwaitInput(aContext, connection);
+  // A connection in use that woke without input may be due for its
+  // heartbeat or past a frame's deadline.
+  const bool inUse = connection && aContext.Data() == connection && connection->Enabled() && !connection->Disconnected();
+  if (!input && !inUse) return;
   try {
-    if (!connection->Enabled()) {
-      const std::optional<std::string> request = GatherFirstRequest(aContext, *connection);
-      if (!request) return DoCloseRequest(aContext);
-      if (!DoFirstRequest(aContext, *connection, tvqClassifyRequest(*request, RequestOptions()))) return;
+    if (input) {
+      if (!connection->Enabled()) {
+        const std::optional<std::string> request = GatherFirstRequest(aContext, *connection);
+        if (!request) return DoCloseRequest(aContext);
+        if (!DoFirstRequest(aContext, *connection, tvqClassifyRequest(*request, RequestOptions()))) return;
+      }
+      connection->LastInput = std::chrono::steady_clock::now();
+      connection->HeartBeatPinged = false;
+      connection->DoReadData(true);
+      connection->LastInput = std::chrono::steady_clock::now();
+    } else {
+      connection->CheckFrameDeadline();
+      if (!connection->FrameTimedOut()) DoHeartBeat(*connection);
     }
-    connection->DoReadData(true);
   } catch (const ENetSilentException&) {
     throw;  // the transport ends the connection
   } catch (const std::exception& e) {
+    if (connection->FrameTimedOut()) NoteConnectionLimit(clFrameTimeOut, connection->IP(), connection->Port(), true);
     DoReportError(connection, e.what());
+    return;
   }
+  if (connection->FrameTimedOut()) NoteConnectionLimit(clFrameTimeOut, connection->IP(), connection->Port(), true);
 }
 
-// A connection in use sleeps until its socket has input, its backlog can move
-// on, another thread added to it, or a stop shuts the socket; before its first
-// request the read time-out paces the intake. True when there is input to
-// read; a connection without an object, or past its first request's deadline,
-// is dropped.
+// A connection sleeps until its socket has input, its backlog can move on,
+// another thread added to it, a stop shuts the socket, or its next deadline
+// comes; one that sends nothing costs nothing while it waits, also before
+// its first request. True when there is input to read; a connection without
+// an object, or past its first request's deadline, is dropped.
 bool TtvqWSServer_Net_Base::AwaitInput(TNetContext& aContext, TtvqWSConnectionServer* aConnection) {
   TNetIOHandler& io = *aContext.Connection().IOHandler();
   if (io.InputBufferIsEmpty()) {
-    if (aConnection && aConnection->Enabled() && !aConnection->Disconnected())
-      aConnection->WaitForWork(kIdleWaitMs);
+    if (aConnection && !aConnection->Disconnected())
+      aConnection->WaitForWork(WaitLimitMs(*aConnection));
     else
       io.CheckForDataOnSource(Options.ReadTimeOut());
   }
@@ -386,18 +406,85 @@ bool TtvqWSServer_Net_Base::FirstRequestLate(const TtvqWSConnectionServer& aConn
                                                 std::chrono::milliseconds(Options.FirstRequestTimeOut);
 }
 
-// The request is what has come once the line stays quiet for the read
-// time-out; past the size cap, or past the first request's deadline, there is
-// none (it is dropped without an answer).
+// An HTTP request is read up to the blank line that ends its header, and
+// its body (a Hixie-76 key, a post's Content-Length), however far apart its
+// bytes come; anything else is what has come once the line stays quiet for
+// the read time-out. Past the size cap, past the first request's deadline,
+// or when the server stops meanwhile, there is none (it is dropped without
+// an answer). A peer that closes its side before the request is whole has
+// said all it will: what came is the request.
 std::optional<std::string> TtvqWSServer_Net_Base::GatherFirstRequest(TNetContext& aContext,
-                                                                     const TtvqWSConnectionServer& aConnection) {
-  TNetIOHandler& io = *aContext.Connection().IOHandler();
-  const int readTimeOut = Options.ReadTimeOut();
+                                                                     TtvqWSConnectionServer& aConnection) {
+  TNetIOHandlerSocket& io = *aContext.Connection().IOHandler();
   const auto dropped = [&] { return io.InputBuffer.Size() > Options.MaxRequestSize || FirstRequestLate(aConnection); };
-  while (io.CheckForDataOnSource(readTimeOut))
-    if (dropped()) break;
-  if (dropped()) return std::nullopt;
-  return io.InputBuffer.AsString();
+  while (!dropped()) {
+    const std::string_view gathered(reinterpret_cast<const char*>(io.InputBuffer.Data()), io.InputBuffer.Size());
+    switch (tvqFirstRequestState(gathered, Options.MaxRequestSize)) {
+      case rsComplete: return io.InputBuffer.AsString();
+      case rsUnframed:
+        if (!io.CheckForDataOnSource(Options.ReadTimeOut())) return io.InputBuffer.AsString();
+        break;
+      case rsIncomplete:
+        if (io.ClosedGracefully()) return io.InputBuffer.AsString();
+        if (!io.Binding().HandleAllocated()) return std::nullopt;
+        aConnection.WaitForWork(WaitLimitMs(aConnection));
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
+int TtvqWSServer_Net_Base::WaitLimitMs(const TtvqWSConnectionServer& aConnection) const {
+  using namespace std::chrono;
+  const auto now = steady_clock::now();
+  auto next = now + milliseconds(kIdleWaitMs);
+  if (!aConnection.Enabled()) {
+    if (Options.FirstRequestTimeOut > 0) next = aConnection.Accepted + milliseconds(Options.FirstRequestTimeOut);
+  } else {
+    if (HeartBeat.Enabled && HeartBeat.Interval > 0) {
+      if (!aConnection.HeartBeatPinged)
+        next = std::min(next, aConnection.LastInput + seconds(HeartBeat.Interval));
+      else if (HeartBeat.Timeout > 0)
+        next = std::min(next, aConnection.LastInput + seconds(HeartBeat.Interval + HeartBeat.Timeout));
+    }
+    if (const auto frame = aConnection.FrameDeadline()) next = std::min(next, *frame);
+  }
+  // Rounded up, so that the thread wakes at the deadline, not just before it.
+  const auto left = duration_cast<milliseconds>(next - now).count() + 1;
+  return static_cast<int>(std::clamp<long long>(left, 1, std::numeric_limits<int>::max()));
+}
+
+// The heartbeat, on each connection's own thread, so that a busy connection
+// costs nothing and a quiet one wakes only when something is due: a
+// connection that has sent nothing for HeartBeat.Interval seconds is pinged
+// once; one that then sends nothing, not even the pong, for
+// HeartBeat.Timeout seconds more is dropped ("HeartBeat Timeout exceeded.",
+// no closing handshake: the peer is gone or does not read). A Hixie-76
+// connection cannot be pinged, so it only has the time-out.
+void TtvqWSServer_Net_Base::DoHeartBeat(TtvqWSConnectionServer& aConnection) {
+  using namespace std::chrono;
+  if (!HeartBeat.Enabled || HeartBeat.Interval <= 0) return;
+  const auto quiet = steady_clock::now() - aConnection.LastInput;
+  if (HeartBeat.Timeout > 0 && quiet >= seconds(HeartBeat.Interval + HeartBeat.Timeout)) {
+    NoteConnectionLimit(clIdleTimeOut, aConnection.IP(), aConnection.Port(), true);
+    const std::string text = "HeartBeat Timeout exceeded.";
+    DoReportException(&aConnection, text, std::make_exception_ptr(TtvqWSException(text)));
+    return;
+  }
+  if (quiet < seconds(HeartBeat.Interval) || aConnection.HeartBeatPinged) return;
+  aConnection.HeartBeatPinged = true;
+  bool handled = false;
+  if (OnBeforeHeartBeat) OnBeforeHeartBeat(*this, &aConnection, handled);
+  if (!handled) aConnection.Ping(LocalTimeStamp());
+}
+
+void TtvqWSServer_Net_Base::NoteConnectionLimit(TtvqConnectionLimit aLimit, const std::string& aIP, int aPort,
+                                                bool aReport) {
+  FLimitCounts[static_cast<std::size_t>(aLimit)].fetch_add(1, std::memory_order_relaxed);
+  if (!aReport || !OnConnectionLimit) return;
+  OnMainThread([this, aLimit, aIP, aPort] {
+    if (OnConnectionLimit) OnConnectionLimit(aLimit, aIP, aPort);
+  });
 }
 
 TtvqRequestOptions TtvqWSServer_Net_Base::RequestOptions() const {

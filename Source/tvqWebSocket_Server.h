@@ -30,6 +30,10 @@ class TtvqWSConnectionServer : public TtvqWSConnection_Net {
   int AuthenticationCloseCode = 1000;
   // When the transport accepted the connection.
   const std::chrono::steady_clock::time_point Accepted = std::chrono::steady_clock::now();
+  // The heartbeat's state, the connection's own thread's: when input last
+  // came, and whether the heartbeat has pinged since.
+  std::chrono::steady_clock::time_point LastInput = Accepted;
+  bool HeartBeatPinged = false;
 
   std::string URL() const override { return Handshake.Get; }
 
@@ -80,6 +84,9 @@ struct TtvqWSServerOptions {
   int MaxMessagesPerSecond = 0;
   std::uint64_t MaxInputRate = 0;
   std::size_t MaxOutputTotal = 0;
+  // A frame (or fragmented message) a client has begun must end within this
+  // many ms (0: no limit), or the connection is closed with 1008.
+  int FrameTimeOut = 30000;
 
   int ReadTimeOut() const { return FReadTimeOut; }
   void SetReadTimeOut(int aValue) { FReadTimeOut = aValue <= 0 ? 1 : aValue; }
@@ -99,6 +106,16 @@ struct TtvqWSFallBack {
     int Retry = 3;
   } ServerSentEvents;
 };
+
+// The limits on connections that close a client: the two the listener
+// applies at accept, the heartbeat's idle time-out, and a frame's deadline.
+enum TtvqConnectionLimit {
+  clMaxConnections,
+  clMaxConnectionsPerAddress,
+  clIdleTimeOut,
+  clFrameTimeOut,
+};
+inline constexpr int kTvqConnectionLimits = 4;
 
 struct TtvqWSSecurityOptions {
   std::string OriginsAllowed;  // comma-separated patterns; empty: no check
@@ -144,6 +161,17 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   TNetSocketHandles& Bindings() { return TCPServer().Bindings; }
   int MaxConnections() const { return TCPServer().MaxConnections; }
   void SetMaxConnections(int aValue) { TCPServer().MaxConnections = aValue; }
+  int MaxConnectionsPerAddress() const { return TCPServer().MaxConnectionsPerAddress; }
+  void SetMaxConnectionsPerAddress(int aValue) { TCPServer().MaxConnectionsPerAddress = aValue; }
+
+  // A client closed by a connection limit, on the main thread: once per
+  // connection closed by the heartbeat or a frame's deadline, once per run
+  // of refusals at accept (of one address, or while the server is full).
+  std::function<void(TtvqConnectionLimit aLimit, const std::string& aIP, int aPort)> OnConnectionLimit;
+  // How many clients each limit has closed, every refusal counted.
+  std::uint64_t ConnectionLimitCount(TtvqConnectionLimit aLimit) const {
+    return FLimitCounts[static_cast<std::size_t>(aLimit)].load(std::memory_order_relaxed);
+  }
 
   using TtvqWSComponent_Server::Broadcast;
   void Broadcast(const std::string& aMessage, const std::string& aChannel = {}, const std::string& aProtocol = {},
@@ -200,15 +228,23 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   // The intake of a connection's first request: waiting for input, gathering
   // the request, and acting on its kind.
   bool AwaitInput(TNetContext& aContext, TtvqWSConnectionServer* aConnection);
-  std::optional<std::string> GatherFirstRequest(TNetContext& aContext, const TtvqWSConnectionServer& aConnection);
+  std::optional<std::string> GatherFirstRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
   bool DoFirstRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection, const TtvqRequest& aRequest);
   bool FirstRequestLate(const TtvqWSConnectionServer& aConnection) const;
+  // How long a connection's thread may sleep before its next deadline: the
+  // first request's, the heartbeat's ping and time-out, a frame's.
+  int WaitLimitMs(const TtvqWSConnectionServer& aConnection) const;
+  // The heartbeat of one quiet connection, on its own thread.
+  void DoHeartBeat(TtvqWSConnectionServer& aConnection);
+  // Counts a client closed by a limit and, when aReport, tells the main thread.
+  void NoteConnectionLimit(TtvqConnectionLimit aLimit, const std::string& aIP, int aPort, bool aReport);
   TtvqRequestOptions RequestOptions() const;
   std::string ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders);
 
   // The connections of the live contexts, copied under the contexts lock.
   std::vector<TtvqWSConnection*> ConnectionsSnapshot();
 
+  std::array<std::atomic<std::uint64_t>, kTvqConnectionLimits> FLimitCounts{};
   std::unique_ptr<TtvqWSCustomServer> FTCPServer;
   TtvqOutputBudget FOutputBudget;
   std::array<std::atomic<int>, tlCount> FTrafficLimits{};

@@ -144,6 +144,32 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
                  "Seconds a client may leave its backlog unread before it is dropped (default 30)")
       ->type_name("SECONDS")
       ->check(CLI::Range(1, 86400).description(""));
+  // Connections: how many, from one address, how long a silent one and a
+  // started frame are waited for.
+  TConnectionLimits& connections = options.Connections;
+  app.add_option("--max-connections", connections.MaxConnections,
+                 "Connections in all; more are closed at once (default 0: as many as the descriptor limit allows)")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber.description(""));
+  app.add_option("--max-connections-per-address", connections.MaxConnectionsPerAddress,
+                 "Connections one address may hold; more are closed at once (default 256; 0: no limit)")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber.description(""));
+  app.add_option("--idle-timeout", connections.IdleTimeout,
+                 "Close a connection that sent nothing, not even the answer to the ping sent after half of it, "
+                 "for this long (default 60; 0: never)")
+      ->type_name("SECONDS")
+      ->check(CLI::Validator(
+          [](std::string& aValue) -> std::string {
+            return aValue == "1" ? "1 leaves no time to answer the ping: 0 (never) or at least 2" : "";
+          },
+          ""))
+      ->check(CLI::Range(0, 86400).description(""));
+  app.add_option("--frame-timeout", connections.FrameTimeout,
+                 "Close a connection whose started frame or message is not complete within this long "
+                 "(default 30; 0: no limit)")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0, 86400).description(""));
 
   std::vector<const char*> argv{aProgram.c_str()};
   for (const std::string& argument : aArguments) argv.push_back(argument.c_str());

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionLimits.h"
 #include "TrafficLimits.h"
 
 enum class TLogFormat { Text, Json };
@@ -20,6 +21,7 @@ struct TProgramOptions {
   bool Quiet = false;  // no log lines of client activity
   TLogFormat LogFormat = TLogFormat::Text;
   TTrafficLimits Traffic;
+  TConnectionLimits Connections;
 };
 
 // What parsing made of a command line: the options, or an exit status and

@@ -212,6 +212,35 @@ void TfrmServer::LogRecordChanges() {
   };
 }
 
+// --idle-timeout N: the heartbeat pings a connection quiet for half of N
+// and drops it when nothing has come for all of N.
+void TfrmServer::SetConnectionLimits(const TConnectionLimits& aLimits) {
+  const int total =
+      aLimits.MaxConnections > 0 ? aLimits.MaxConnections : tvqConnectionsForDescriptors(tvqRaiseDescriptorLimit());
+  WSServer.SetMaxConnections(total);
+  WSServer.SetMaxConnectionsPerAddress(aLimits.MaxConnectionsPerAddress);
+  WSServer.HeartBeat.Enabled = aLimits.IdleTimeout > 0;
+  WSServer.HeartBeat.Interval = (aLimits.IdleTimeout + 1) / 2;
+  WSServer.HeartBeat.Timeout = aLimits.IdleTimeout - WSServer.HeartBeat.Interval;
+  WSServer.Options.FrameTimeOut = aLimits.FrameTimeout * 1000;
+  WSServer.OnConnectionLimit = [this, aLimits, total](TtvqConnectionLimit aLimit, const std::string& aIP, int aPort) {
+    const std::string host = aIP.find(':') != std::string::npos ? "[" + aIP + "]" : aIP;
+    const std::string client = "client " + host + ":" + std::to_string(aPort) + " closed: ";
+    switch (aLimit) {
+      case clMaxConnections:
+        return Log(client + "more than " + std::to_string(total) + " connections (--max-connections)");
+      case clMaxConnectionsPerAddress:
+        return Log(client + "more than " + std::to_string(aLimits.MaxConnectionsPerAddress) +
+                   " connections from its address (--max-connections-per-address)");
+      case clIdleTimeOut:
+        return Log(client + "nothing received for " + std::to_string(aLimits.IdleTimeout) + " s (--idle-timeout)");
+      case clFrameTimeOut:
+        return Log(client + "a frame not completed within " + std::to_string(aLimits.FrameTimeout) +
+                   " s (--frame-timeout)");
+    }
+  };
+}
+
 // The page path is one argument, unquoted; nothing is reported when no such
 // browser is installed.
 void TfrmServer::OpenBrowser(const std::string& aName) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "ConnectionLimits.h"
 #include "RecordTable.h"
 #include "TrafficLimits.h"
 #include "tvqWebSocket_Platform.h"
@@ -99,6 +100,11 @@ class TfrmServer {
   std::function<void()> OnStatusChange;
   // Counts the clients again and notes whether the server listens.
   void RefreshStatus();
+
+  // The limits on connections, before the server starts: raises the
+  // descriptor limit when MaxConnections is 0 and takes the connections it
+  // allows; logs each client a limit closes.
+  void SetConnectionLimits(const TConnectionLimits& aLimits);
 
   // Runs a handler as the window does: an error it raises goes to the
   // default error handler, and the program goes on.

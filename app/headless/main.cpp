@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
                        options.Listen);
   loop.OnException = [&frmServer](std::exception_ptr aError) { frmServer.ShowError(aError); };
   frmServer.SetTrafficLimits(options.Traffic);
+  frmServer.SetConnectionLimits(options.Connections);
 
   std::thread stopper = tvqQuitOnStopSignal(loop, signalFd);
 

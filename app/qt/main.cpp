@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
   TfrmServerWindow frmServer(platform, parsed.Options.Port, parsed.Options.Listen);
   // Each connection takes them when it is accepted.
   frmServer.Form().SetTrafficLimits(parsed.Options.Traffic);
+  // The window has just started the server: only a client accepted in the
+  // moment between would be taken in without the caps counting it.
+  frmServer.Form().SetConnectionLimits(parsed.Options.Connections);
   frmServer.show();
   return application.exec();
 }

@@ -465,4 +465,36 @@ TEST(Handshake, AHixie76KeyWithoutBlanksFailsAtTheChallenge) {
   }
 }
 
+// When the intake has a whole first request: an HTTP request at its blank
+// line and its body, whatever is still missing is waited for; anything else
+// is left to the quiet window.
+TEST(FirstRequestState, AnHTTPRequestEndsAtItsBlankLineAndBody) {
+  const std::string hixie = "GET /d HTTP/1.1\r\nUpgrade: WebSocket\r\nSec-WebSocket-Key1: 1 2\r\nSec-WebSocket-Key2: 3 4\r\n\r\n";
+  const std::string post = "POST /tvq/xhr/g HTTP/1.1\r\nContent-Length: 5\r\n\r\n";
+  const struct {
+    std::string gathered;
+    TtvqRequestState state;
+  } cases[] = {
+      {"", rsIncomplete},
+      {"G", rsIncomplete},
+      {"GET /chat HT", rsIncomplete},
+      {"GET /chat HTTP/1.1\r\nHost: h\r\n", rsIncomplete},
+      {"GET /chat HTTP/1.1\r\nHost: h\r\n\r\n", rsComplete},
+      {"GET /chat HTTP/1.1\nHost: h\n\n", rsComplete},
+      {hixie, rsIncomplete},
+      {hixie + "1234567", rsIncomplete},
+      {hixie + "12345678", rsComplete},
+      {post + "abcd", rsIncomplete},
+      {post + "abcde", rsComplete},
+      {"POST /x HTTP/1.1\r\nContent-Length: 99999\r\n\r\n", rsComplete},  // past the largest body: refused when read
+      {"POST /x HTTP/1.1\r\nContent-Length: many\r\n\r\n", rsComplete},
+      {"<policy-file-request/>", rsUnframed},
+      {std::string("\x81\x85", 2), rsUnframed},
+      {"get / HTTP/1.1\r\n", rsUnframed},
+      {"GET /\r\n", rsUnframed},  // no version: not a request this server waits on
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZ", rsUnframed},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tvqFirstRequestState(c.gathered, 16384), c.state) << c.gathered;
+}
+
 }  // namespace

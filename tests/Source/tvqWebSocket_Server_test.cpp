@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -10,6 +12,7 @@
 
 #include "../support/LoopbackClient.h"
 #include "../support/MainThread.h"
+#include "../support/WebSocketClient.h"
 #include "../support/WebSocketFrames.h"
 #include "tvqWebSocket_HTTPResponse.h"
 #include "tvqWebSocket_Platform.h"
@@ -696,6 +699,230 @@ TEST_F(ServerFixture, AStuckReaderIsDroppedAfterTheWriteTimeOut) {
   EXPECT_TRUE(WaitUntil([&] { return server.OutputTotal() == 0; }));
   EXPECT_TRUE(server.WriteData(readerGuid, "still here"));
   EXPECT_EQ(reader.Receive(12), "\x81\x0A" "still here");
+}
+
+// ---------------------------------------------------------------- connection limits
+
+// An HTTP request is read to its blank line and its body however far apart
+// its bytes come (the quiet window of the read time-out cut each of these
+// off and refused it).
+TEST_F(ServerFixture, ARequestWhoseBytesComeFarApartIsAnswered) {
+  const std::string upgrade = Upgrade("/", kDataset);
+  std::vector<std::string> bytes;
+  for (char c : upgrade) bytes.emplace_back(1, c);
+  struct Case {
+    std::string name;
+    std::vector<std::string> pieces;
+    milliseconds gap;
+    std::string answer;
+    std::string challenge;  // Hixie-76: what follows the answer's header
+  };
+  const std::vector<Case> cases = {
+      {"an upgrade a byte at a time", bytes, milliseconds(20), "HTTP/1.1 101 Switching Protocols\r\n"},
+      {"a file request in three pieces", {"GET /tvqWebSockets.js HT", "TP/1.1\r\nHost: h\r\n", "\r\n"},
+       milliseconds(80), "HTTP/1.1 200 OK\r\n"},
+      {"a Hixie-76 key after its header",
+       {"GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n"
+        "Upgrade: WebSocket\r\nSec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\nOrigin: http://example.com\r\n\r\n",
+        "^n:ds[4U"},
+       milliseconds(80), "HTTP/1.1 101 WebSocket Protocol Handshake\r\n", "8jKS'y:G*Co,Wxa-"},
+  };
+  std::vector<std::string> answers(cases.size()), challenges(cases.size());
+  std::vector<std::thread> clients;
+  for (std::size_t i = 0; i < cases.size(); ++i)
+    clients.emplace_back([&, i] {
+      LoopbackClient client(port);
+      try {
+        for (const std::string& piece : cases[i].pieces) {
+          client.Send(piece);
+          std::this_thread::sleep_for(cases[i].gap);
+        }
+      } catch (const std::runtime_error&) {
+        return;  // dropped before the request was whole
+      }
+      answers[i] = client.ReceiveUntil("\r\n\r\n");
+      challenges[i] = client.Receive(cases[i].challenge.size(), milliseconds(500));
+    });
+  for (std::thread& t : clients) t.join();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_THAT(answers[i], StartsWith(cases[i].answer)) << cases[i].name;
+    EXPECT_EQ(challenges[i], cases[i].challenge) << cases[i].name;
+  }
+}
+
+double ProcessCPUSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Connections that say nothing sleep until their socket, or their first
+// request's deadline, wakes them: a second of 200 silent connections costs
+// the process next to no CPU (polling each every 10 ms cost a fifth of a
+// core here).
+TEST(ConnectionLimits, SilentConnectionsCostNoCPU) {
+  test::MainThread main;
+  {
+    TtvqWebSocketServer server;
+    TNetSocketHandle& binding = test::ListenOnLoopback(server, main);
+    server.RegisterProtocol(kDataset);
+    server.SetActive(true);
+    std::vector<LoopbackClient> silent;
+    for (int i = 0; i < 200; ++i) silent.emplace_back(binding.Port);
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 200; }));
+    std::this_thread::sleep_for(milliseconds(100));  // every thread has begun its wait
+    const double before = ProcessCPUSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(ProcessCPUSeconds() - before, 0.08);
+    main.Run([&] { server.SetActive(false); });
+  }
+}
+
+// A server whose limits the tests set, reporting what they close.
+struct LimitedServer {
+  explicit LimitedServer(test::MainThread& aMain) : main(aMain), binding(test::ListenOnLoopback(server, aMain)) {
+    TtvqWSComponent_Base* dataset = server.RegisterProtocol(kDataset);
+    dataset->OnMessage = [this](TtvqWSConnection*, const std::string& text) { main.Note("message " + text); };
+    server.OnConnectionLimit = [this](TtvqConnectionLimit aLimit, const std::string& aIP, int) {
+      main.Note("limit " + std::to_string(aLimit) + " " + aIP);
+    };
+  }
+  ~LimitedServer() {
+    main.Run([&] { server.SetActive(false); });
+  }
+  int Port() const { return binding.Port; }
+  test::MainThread& main;
+  TtvqWebSocketServer server;
+  TNetSocketHandle& binding;
+};
+
+// Past either cap a new connection is closed at once, unanswered; each
+// refusal counts, the run of them is reported once; the clients within the
+// cap keep working, and a place that comes free is taken again.
+TEST(ConnectionLimits, ConnectionsOverACapAreClosedAtOnceWhileTheOthersWork) {
+  for (const TtvqConnectionLimit limit : {clMaxConnectionsPerAddress, clMaxConnections}) {
+    SCOPED_TRACE(limit);
+    test::MainThread main;
+    LimitedServer limited(main);
+    TtvqWebSocketServer& server = limited.server;
+    if (limit == clMaxConnections)
+      server.SetMaxConnections(3);
+    else
+      server.SetMaxConnectionsPerAddress(3);
+    server.SetActive(true);
+    std::vector<std::unique_ptr<test::WebSocketClient>> clients;
+    for (int i = 0; i < 3; ++i) clients.push_back(std::make_unique<test::WebSocketClient>(limited.Port(), kDataset));
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 3; }));
+    for (int i = 0; i < 2; ++i) {
+      LoopbackClient over(limited.Port());
+      over.Send(Upgrade("/", kDataset));
+      EXPECT_EQ(over.ReceiveUntilClose(std::chrono::seconds(5)), "");
+    }
+    EXPECT_EQ(server.ConnectionLimitCount(limit), 2u);
+    EXPECT_TRUE(main.Saw("limit " + std::to_string(limit) + " 127.0.0.1"));
+    for (int i = 0; i < 3; ++i) clients[static_cast<std::size_t>(i)]->SendText("within " + std::to_string(i));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(main.Saw("message within " + std::to_string(i)));
+
+    clients.pop_back();
+    ASSERT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 2; }));
+    test::WebSocketClient again(limited.Port(), kDataset);
+    again.SendText("again");
+    EXPECT_TRUE(main.Saw("message again"));
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(main.Events().size(), 5u);  // one report, four messages
+  }
+}
+
+// A server frame as the client reads it: op-code byte and payload.
+std::pair<int, std::string> NextFrame(LoopbackClient& aClient, milliseconds aTimeout) {
+  const std::string header = aClient.Receive(2, aTimeout);
+  if (header.size() < 2) return {-1, ""};
+  const auto length = static_cast<std::size_t>(static_cast<std::uint8_t>(header[1]) & 0x7F);
+  return {static_cast<std::uint8_t>(header[0]), aClient.Receive(length, aTimeout)};
+}
+
+// The heartbeat pings a connection quiet for its interval; one that sends
+// nothing, not even the pong, for the interval and the time-out together is
+// dropped, while one that answers stays.
+TEST(ConnectionLimits, TheHeartBeatDropsAConnectionThatAnswersNoPing) {
+  test::MainThread main;
+  LimitedServer limited(main);
+  limited.server.HeartBeat = {true, 1, 1};
+  limited.server.SetActive(true);
+  test::WebSocketClient silent(limited.Port(), kDataset);
+  test::WebSocketClient answering(limited.Port(), kDataset);
+  int pings = 0;
+  std::thread answer([&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(4500);
+    while (std::chrono::steady_clock::now() < until) {
+      const auto [code, payload] = NextFrame(answering.Raw(), milliseconds(200));
+      if (code != 0x89) continue;
+      ++pings;
+      answering.Raw().Send(test::ClientFrame(0x8A, payload));
+    }
+  });
+
+  const auto [opCode, text] = NextFrame(silent.Raw(), std::chrono::seconds(5));
+  EXPECT_EQ(opCode, 0x89);  // the ping
+  EXPECT_TRUE(silent.Raw().WaitForClose(std::chrono::seconds(6)));
+  answer.join();
+  EXPECT_GE(pings, 2);
+  answering.SendText("still here");
+  EXPECT_TRUE(main.Saw("message still here"));
+  EXPECT_EQ(limited.server.ConnectionLimitCount(clIdleTimeOut), 1u);
+  EXPECT_TRUE(main.Saw("limit " + std::to_string(clIdleTimeOut) + " 127.0.0.1"));
+}
+
+// A frame begun and not ended within the frame deadline closes its
+// connection with 1008, also when its bytes keep trickling in; a frame that
+// ends in time, in pieces, is read as usual.
+TEST(ConnectionLimits, AFrameLeftIncompleteClosesItsConnection) {
+  test::MainThread main;
+  LimitedServer limited(main);
+  limited.server.Options.FrameTimeOut = 300;
+  limited.server.SetActive(true);
+  struct Case {
+    std::string name, sent;
+    bool trickle = false;
+  };
+  const std::string whole = test::ClientFrame(0x81, std::string(100, 'x'));
+  const std::vector<Case> cases = {
+      {"half a frame", test::ClientFrame(0x81, "0123456789").substr(0, 9)},
+      {"a message without its last fragment", test::ClientFrame(0x01, "first")},
+      {"a header without its length", std::string("\x81\xFE\x00", 3)},
+      {"a frame a byte every 50 ms", whole, true},
+  };
+  std::vector<std::string> seen(cases.size());
+  std::vector<std::thread> clients;
+  for (std::size_t i = 0; i < cases.size(); ++i)
+    clients.emplace_back([&, i] {
+      test::WebSocketClient client(limited.Port(), kDataset);
+      if (cases[i].trickle) {
+        for (char c : cases[i].sent) {
+          try {
+            client.Raw().Send(std::string(1, c));
+          } catch (...) {
+            break;  // closed
+          }
+          std::this_thread::sleep_for(milliseconds(50));
+        }
+      } else {
+        client.Raw().Send(cases[i].sent);
+      }
+      seen[i] = client.Raw().ReceiveUntilClose(std::chrono::seconds(5));
+    });
+  test::WebSocketClient inTime(limited.Port(), kDataset);
+  inTime.Raw().Send(whole.substr(0, 50));
+  std::this_thread::sleep_for(milliseconds(100));
+  inTime.Raw().Send(whole.substr(50));
+  for (std::thread& t : clients) t.join();
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(seen[i], std::string("\x88\x02\x03\xF0", 4)) << cases[i].name;
+  EXPECT_TRUE(main.Saw("message " + std::string(100, 'x')));
+  EXPECT_EQ(limited.server.ConnectionLimitCount(clFrameTimeOut), cases.size());
+  EXPECT_TRUE(main.Saw("limit " + std::to_string(clFrameTimeOut) + " 127.0.0.1", static_cast<long>(cases.size())));
+  inTime.SendText("after");
+  EXPECT_TRUE(main.Saw("message after"));
 }
 
 }  // namespace

@@ -133,6 +133,41 @@ TEST(Options, SettingsFileFaultsNameTheFile) {
   EXPECT_THAT(Parse({"--config", broken.Path()}).Error, HasSubstr(broken.Path()));
 }
 
+// The limits on connections: their defaults, from the command line and
+// from the file, and the values refused.
+TEST(Options, ConnectionLimits) {
+  const TConnectionLimits defaults = Parse({}).Options.Connections;
+  EXPECT_EQ(defaults.MaxConnections, 0);  // from the descriptor limit
+  EXPECT_EQ(defaults.MaxConnectionsPerAddress, 256);
+  EXPECT_EQ(defaults.IdleTimeout, 60);
+  EXPECT_EQ(defaults.FrameTimeout, 30);
+
+  const TParsedOptions given = Parse({"--max-connections", "500", "--max-connections-per-address", "8",
+                                      "--idle-timeout", "2", "--frame-timeout", "0"});
+  ASSERT_FALSE(given.Exit) << given.Error;
+  EXPECT_EQ(given.Options.Connections.MaxConnections, 500);
+  EXPECT_EQ(given.Options.Connections.MaxConnectionsPerAddress, 8);
+  EXPECT_EQ(given.Options.Connections.IdleTimeout, 2);
+  EXPECT_EQ(given.Options.Connections.FrameTimeout, 0);
+
+  const SettingsFile file("max-connections-per-address = 0\nidle-timeout = 0\n");
+  const TParsedOptions fromFile = Parse({"--config", file.Path()});
+  ASSERT_FALSE(fromFile.Exit) << fromFile.Error;
+  EXPECT_EQ(fromFile.Options.Connections.MaxConnectionsPerAddress, 0);
+  EXPECT_EQ(fromFile.Options.Connections.IdleTimeout, 0);
+
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--max-connections", "-1"},
+           {"--max-connections-per-address", "many"},
+           {"--idle-timeout", "1"},  // no time left to answer the ping
+           {"--idle-timeout", "-5"},
+           {"--frame-timeout", "100000"}}) {
+    const TParsedOptions parsed = Parse(bad);
+    EXPECT_EQ(parsed.ExitCode, 2) << bad.front() << " " << bad.back();
+    EXPECT_THAT(parsed.Error, HasSubstr(bad.front())) << bad.back();
+  }
+}
+
 TEST(LogLine, TextAndJsonLines) {
   const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796985478123));
   EXPECT_EQ(tvqLogTimestamp(time), "2026-12-11T10:37:58.123Z");
