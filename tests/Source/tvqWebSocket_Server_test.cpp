@@ -718,9 +718,9 @@ TEST_F(ServerFixture, ARequestWhoseBytesComeFarApartIsAnswered) {
     std::string challenge;  // Hixie-76: what follows the answer's header
   };
   const std::vector<Case> cases = {
-      {"an upgrade a byte at a time", bytes, milliseconds(20), "HTTP/1.1 101 Switching Protocols\r\n"},
+      {"an upgrade a byte at a time", bytes, milliseconds(20), "HTTP/1.1 101 Switching Protocols\r\n", ""},
       {"a file request in three pieces", {"GET /tvqWebSockets.js HT", "TP/1.1\r\nHost: h\r\n", "\r\n"},
-       milliseconds(80), "HTTP/1.1 200 OK\r\n"},
+       milliseconds(80), "HTTP/1.1 200 OK\r\n", ""},
       {"a Hixie-76 key after its header",
        {"GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n"
         "Upgrade: WebSocket\r\nSec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\nOrigin: http://example.com\r\n\r\n",
