@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "AccessOptions.h"
+
 enum class TLogFormat { Text, Json };
 
 struct TProgramOptions {
@@ -17,6 +19,10 @@ struct TProgramOptions {
   std::string ConfigFile;
   bool Quiet = false;  // no log lines of client activity
   TLogFormat LogFormat = TLogFormat::Text;
+  // Who may connect and who may edit.
+  TAccessOptions Access;
+  // --hash-password: print the hash of the password on standard input, exit.
+  bool HashPassword = false;
 };
 
 // What parsing made of a command line: the options, or an exit status and

@@ -26,8 +26,10 @@ class TfrmServerWindow : public QWidget {
 
  public:
   // Creating the window starts the server (FormCreate); aPort and
-  // aAddresses as for TfrmServer.
-  explicit TfrmServerWindow(TQtPlatform& aPlatform, int aPort = 5413, const std::vector<std::string>& aAddresses = {});
+  // aAddresses as for TfrmServer; aAccess, when given, is set before the
+  // start (TfrmServer::SetAccess).
+  explicit TfrmServerWindow(TQtPlatform& aPlatform, int aPort = 5413, const std::vector<std::string>& aAddresses = {},
+                            const TAccessOptions* aAccess = nullptr);
   ~TfrmServerWindow() override;
 
   TfrmServer& Form() { return *FForm; }

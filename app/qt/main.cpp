@@ -6,6 +6,7 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <iostream>
 
 #include "Options.h"
 #include "frmServer.h"
@@ -19,10 +20,20 @@ int main(int argc, char** argv) {
     std::fputs(parsed.Error.c_str(), stderr);
     return parsed.ExitCode;
   }
+  if (parsed.Options.HashPassword) return tvqHashPasswordCommand(std::cin, std::cout, std::cerr);
+  // A users file that cannot be used stops the program before the window.
+  if (!parsed.Options.Access.UsersFile.empty()) {
+    try {
+      tvqReadUsersFile(parsed.Options.Access.UsersFile);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 2;
+    }
+  }
   TQtPlatform platform;
   tvqSetPlatform(&platform);
   tvqRegisterWebResources();
-  TfrmServerWindow frmServer(platform, parsed.Options.Port, parsed.Options.Listen);
+  TfrmServerWindow frmServer(platform, parsed.Options.Port, parsed.Options.Listen, &parsed.Options.Access);
   frmServer.show();
   return application.exec();
 }
