@@ -445,8 +445,17 @@ bool TtvqWSServer_Net_Base::DoFirstRequest(TNetContext& aContext, TtvqWSConnecti
       if (aRequest.Body)
         io.InputBuffer.Write(reinterpret_cast<const std::uint8_t*>(aRequest.Body->data()), aRequest.Body->size());
       return true;
-    case rkXHRPost: DoXHRRequest(aContext, aConnection); break;
-    case rkProtocolPost: DoProtocolRequest(aContext, aConnection); break;
+    case rkXHRPost:
+    case rkProtocolPost:
+      // A post acts for a connection: a foreign page may no more post than
+      // connect.
+      if (!PostOriginAllowed(aRequest.Lines)) {
+        aConnection.WriteResponse(tvqStatusAnswer(403, "Forbidden"));
+        break;
+      }
+      if (aRequest.Kind == rkXHRPost) DoXHRRequest(aContext, aConnection);
+      else DoProtocolRequest(aContext, aConnection);
+      break;
     case rkFile: DoHTTPFileRequest(aConnection, aRequest.File); break;
     case rkAuthInfo: DoAuthInfoRequest(aConnection); break;
     case rkAuthSession: case rkFallBack: break;  // closed unanswered; the fallbacks are off
@@ -489,6 +498,13 @@ void TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnectio
   body = ReplaceIgnoringCase(std::move(body), "{%port%}", std::to_string(aConnection.LocalPort()));
   body = ReplaceIgnoringCase(std::move(body), "{%ssl%}", "");
   aConnection.WriteResponse(tvqContentAnswer(aFile.ContentType, body));
+}
+
+bool TtvqWSServer_Net_Base::PostOriginAllowed(const std::vector<std::string>& aLines) const {
+  const std::string origin = tvqHeaderValue(aLines, "Origin: ");
+  if (SecurityOptions.OriginsAllowed.empty() || origin.empty()) return true;
+  const std::vector<std::string> patterns = TtvqSplitCommas(SecurityOptions.OriginsAllowed);
+  return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return tvqMatchesMask(origin, p); });
 }
 
 // Not cached: an answer that changes with the server's settings.

@@ -195,6 +195,8 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   void DoXHRRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
   void DoProtocolRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
   void DoAuthInfoRequest(TtvqWSConnectionServer& aConnection);
+  // A post's Origin, when it has one, is one of SecurityOptions.OriginsAllowed.
+  bool PostOriginAllowed(const std::vector<std::string>& aLines) const;
 
  private:
   template <class FWrite>

@@ -300,6 +300,19 @@ TEST_F(Access, AForeignPageGets403WhileOwnPagesAndNonBrowsersConnect) {
   }
 }
 
+// A post acts for a connection (XHR) or a sub-protocol: a foreign page may
+// not post either.
+TEST_F(Access, AForeignPagesPostsGet403) {
+  Start();
+  for (const char* target : {"/tvq/xhr/0123456789ABCDEF0123456789ABCDEF", "/tvq/protocol/dataset.tvq.tickerhall/x"}) {
+    test::LoopbackClient post(port);
+    post.Send(std::string("POST ") + target +
+              " HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://evil.example\r\nContent-Length: 2\r\n\r\nhi");
+    const std::string answer = post.ReceiveUntilClose();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << target << "\n" << answer;
+  }
+}
+
 TEST_F(Access, AllowOriginNamesThePagesAndAStarLetsAnyIn) {
   Start([](TAccessOptions& a) { a.AllowOrigins = {"https://quotes.example.com", "http://*.example.org"}; });
   for (const char* origin : {"https://quotes.example.com", "http://a.example.org"}) {
