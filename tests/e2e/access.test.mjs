@@ -186,3 +186,13 @@ test('hostile names show as text in every served page', async () => {
   }
   editor.close();
 });
+
+test('the served live page talks to its own origin only, whatever ?host= says', async () => {
+  const page = await newPage();
+  const asked = [];
+  page.on('request', (request) => asked.push(request.url()));
+  await page.goto(`http://127.0.0.1:${port}/?host=127.0.0.2&port=${foreign.address().port}`);
+  await page.waitForFunction(() => document.getElementById('state').textContent === 'online');
+  await page.waitForFunction(() => document.querySelectorAll('#rows tr').length === 20);
+  assert.deepEqual(asked.filter((url) => !url.startsWith(`http://127.0.0.1:${port}/`)), []);
+});
