@@ -171,6 +171,14 @@ class TtvqWSConnection : public TtvqTCPConnection {
   // The request path.
   virtual std::string URL() const { return {}; }
 
+  // Access: the user the connection logged in as (empty: none), and whether
+  // it may only watch: the sub-protocols refuse its requests that would
+  // change what the server keeps. Both are set during the opening handshake,
+  // before the connection is reported.
+  std::string User;
+  bool ReadOnly() const { return FReadOnly.load(std::memory_order_acquire); }
+  void SetReadOnly(bool aValue) { FReadOnly.store(aValue, std::memory_order_release); }
+
   // Items that sub-protocol components attach under an ID; owned.
   TtvqQueue<TtvqQueueItemBase>& ProtocolData();
 
@@ -267,6 +275,7 @@ class TtvqWSConnection : public TtvqTCPConnection {
  private:
   std::atomic<bool> FDisconnected{false};
   std::atomic<bool> FEnabled{false};
+  std::atomic<bool> FReadOnly{false};
   std::array<std::unique_ptr<TtvqQueueList>, 3> FQueueLevels;  // levels 0, 1, 2
   std::unique_ptr<TtvqQueue<TtvqQueueItemBase>> FProtocolData;
   std::vector<std::string> FSubscriptions;  // guarded by FCSArray[0]

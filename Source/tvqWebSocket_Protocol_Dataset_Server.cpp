@@ -180,8 +180,14 @@ void TtvqWSProtocol_dataset_server::DoBrokerConnect(TtvqWSConnection* aConnectio
   DoSynchronize(aConnection);
 }
 
+bool TtvqWSProtocol_dataset_server::IsEditAllowed(TtvqWSConnection* aConnection, const TtvqWSMessage& aMessage) {
+  if (aConnection && aConnection->ReadOnly() && aMessage.method == Record) return false;
+  return TtvqWSProtocol_tvq_Server::IsEditAllowed(aConnection, aMessage);
+}
+
+// A read-only connection's texts never reach the table, whatever they say.
 void TtvqWSProtocol_dataset_server::DoDispatchMessage(TtvqWSConnection* aConnection, const std::string& aText) {
-  if (ApplyUpdates && FDataSet) DatasetMessage().Read(aConnection, aText);
+  if (ApplyUpdates && FDataSet && !(aConnection && aConnection->ReadOnly())) DatasetMessage().Read(aConnection, aText);
   const std::string method = GetConnectionMessage(aConnection)->method;
   if (method == ReqRecords)
     DoSynchronize(aConnection);

@@ -71,6 +71,9 @@ class TtvqWSProtocol_dataset_server : public TtvqWSProtocol_tvq_Server {
   void DoBroadcastMessage(TtvqWSMessage& aMessage, const std::string& aChannel, const std::string& aExclude,
                           const std::string& aInclude) override;
   void DoDispatchMessage(TtvqWSConnection* aConnection, const std::string& aText) override;
+  // A read-only connection's record messages (new, update, delete) are
+  // refused besides what the base refuses.
+  bool IsEditAllowed(TtvqWSConnection* aConnection, const TtvqWSMessage& aMessage) override;
 
  private:
   // Writes the envelope for aMethod and sends it to one connection.

@@ -34,10 +34,20 @@ inline constexpr const char* Rollback = "tvq@rollback";
 inline constexpr const char* Protocol = "tvq@protocol";
 }  // namespace tvqMethod
 
+// A client's question what it may do (answered by the server with its user,
+// "edit" and "publish"); named apart from the methods above, whose list
+// belongs to the protocol as it always was.
+inline constexpr const char* tvqMethodAccess = "tvq@access";
+
 // The one error the base sub-protocol makes itself.
 inline constexpr int tvqMethodNotFoundCode = -32601;
 inline constexpr const char* tvqMethodNotFoundMessage =
     "Method not found. The method does not exist / is not available.";
+
+// The answer to a request that the connection may not make (a read-only
+// connection's edit, a publish where clients may not publish).
+inline constexpr int tvqNotAllowedCode = -32001;
+inline constexpr const char* tvqNotAllowedMessage = "Not allowed: read-only access";
 
 enum TwsQoS { qosLevel0, qosLevel1, qosLevel2 };
 enum TwsQueue { queueLevel0, queueLevel1, queueLevel2 };

@@ -260,6 +260,16 @@ void TtvqWSProtocol_tvq_Server::DoQoSLevel2Receive(const std::string& aId, TtvqW
 void TtvqWSProtocol_tvq_Server::DoProcessIncoming(TtvqWSConnection* aConnection, const std::string& aText) {
   TtvqWSMessage& message = *GetConnectionMessage(aConnection);
   message.Read(aText);
+  if (!IsEditAllowed(aConnection, message)) {
+    if (!message.id.empty()) {
+      TFreshMessage refusal;
+      refusal.errorcode = tvqNotAllowedCode;
+      refusal.errormessage = tvqNotAllowedMessage;
+      refusal.id = message.id;
+      WriteToConnection(aConnection, refusal.Write());
+    }
+    return;
+  }
   if (!message.id.empty() && message.method != tvqMethod::Acknowledgment) SendAcknowledgment(aConnection, message.id);
   const std::string name = TransactionName(aConnection, message.Channel);
   if (message.method == tvqMethod::Commit) {
@@ -306,6 +316,8 @@ void TtvqWSProtocol_tvq_Server::DoDispatchMessage(TtvqWSConnection* aConnection,
     DoBroadcastMessage(message, channel, "", "");
   } else if (method == tvqMethod::Protocol) {
     WriteToConnection(aConnection, aConnection->Protocol);
+  } else if (method == tvqMethodAccess) {
+    SendAccess(aConnection, id);
   } else if (method == tvqMethod::Subscribe) {
     SubscribeLoop(aConnection, message, true);
   } else if (method == tvqMethod::UnSubscribeAll) {
@@ -380,6 +392,18 @@ void TtvqWSProtocol_tvq_Server::SendSession(TtvqWSConnection* aConnection) {
   const std::string text = message.Write();
   WriteToConnection(aConnection, text);
   AddQoSMessage(aConnection->Guid(), aConnection->Guid(), text);
+}
+
+void TtvqWSProtocol_tvq_Server::SendAccess(TtvqWSConnection* aConnection, const std::string& aId) {
+  const ItvqJSON document = CreateJSONDocument();
+  document->AddPair("jsonrpc", "2.0");
+  const ItvqObjectJSON result = document->AddObject("result", "");
+  result->JSONObject()->AddPair("method", tvqMethodAccess);
+  result->JSONObject()->AddPair("user", tvqJSONEscape(aConnection->User));
+  result->JSONObject()->AddPair("edit", !aConnection->ReadOnly());
+  result->JSONObject()->AddPair("publish", ClientPublish);
+  if (!aId.empty()) document->AddPair("id", aId);
+  WriteToConnection(aConnection, document->GetText());
 }
 
 void TtvqWSProtocol_tvq_Server::SendAcknowledgment(TtvqWSConnection* aConnection, const std::string& aId) {
@@ -575,6 +599,10 @@ void TtvqWSProtocol_tvq_Server::DoBeforePublish(TtvqWSConnection* aConnection, c
 
 void TtvqWSProtocol_tvq_Server::DoEventAcknowledgment(TtvqWSConnection* aConnection, const std::string& aId) {
   if (OnAcknowledgment) OnAcknowledgment(aConnection, aId);
+}
+
+bool TtvqWSProtocol_tvq_Server::IsEditAllowed(TtvqWSConnection*, const TtvqWSMessage& aMessage) {
+  return ClientPublish || (aMessage.method != tvqMethod::Publish && aMessage.method != tvqMethod::Broadcast);
 }
 
 bool TtvqWSProtocol_tvq_Server::IsMethodAllowed(TtvqWSConnection* aConnection, const std::string& aMethod) {

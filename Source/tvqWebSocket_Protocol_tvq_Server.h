@@ -81,6 +81,9 @@ class TtvqWSProtocol_tvq_Server : public TtvqWSProtocol_Subscription_Server_Base
 
   TtvqWSQoS_Options QoS;
   TtvqWSAuthentication_Methods RPCAuthentication;
+  // Off: a client's publish and broadcast (retained publications included)
+  // are refused as not allowed.
+  bool ClientPublish = true;
 
   TtvqWSAcknowledgmentEvent OnAcknowledgment;
   TtvqWSNotificationEvent OnNotification;
@@ -146,6 +149,12 @@ class TtvqWSProtocol_tvq_Server : public TtvqWSProtocol_Subscription_Server_Base
                                bool& aAccept);
   virtual void DoEventAcknowledgment(TtvqWSConnection* aConnection, const std::string& aId);
   virtual bool IsMethodAllowed(TtvqWSConnection* aConnection, const std::string& aMethod);
+  // Whether a client's text (read into aMessage) may be carried out; checked
+  // before it is acknowledged, held in a transaction or dispatched. Here: a
+  // publish or broadcast only while ClientPublish is on. A refused request
+  // with an id is answered with the "not allowed" error; nothing of it is
+  // applied or sent on.
+  virtual bool IsEditAllowed(TtvqWSConnection* aConnection, const TtvqWSMessage& aMessage);
 
   void DoEventConnect(TtvqWSConnection* aConnection) override;
   void DoEventDisconnect(TtvqWSConnection* aConnection, int aCode) override;
@@ -153,6 +162,10 @@ class TtvqWSProtocol_tvq_Server : public TtvqWSProtocol_Subscription_Server_Base
   void DoBrokerConnect(TtvqWSConnection* aConnection) override;
   void DoBrokerDisconnect(TtvqWSConnection* aConnection) override;
   void DoBrokerDisconnected(TtvqWSConnection* aConnection) override;
+
+  // The "tvq@access" answer: what this connection may do ("user", "edit",
+  // "publish"), for a page that shows editing only to those who may edit.
+  void SendAccess(TtvqWSConnection* aConnection, const std::string& aId);
 
   // The QoS records waiting for acknowledgment (a copy).
   std::vector<TtvqWSQoSItem> QoSMessages();

@@ -99,6 +99,14 @@ void ClassifyFile(const std::string& aRequestLine, const TtvqRequestOptions& aOp
   }
 }
 
+// "GET /tvq/auth/info", with or without a query, and a version after it.
+bool IsAuthInfoRequest(const std::string& aRequestLine) {
+  if (aRequestLine.size() < 5) return false;
+  const std::string_view target = std::string_view(aRequestLine).substr(4);
+  const std::string_view path = target.substr(0, target.find_first_of("? "));
+  return path == "/tvq/auth/info" && target.find(' ') != std::string_view::npos;
+}
+
 // An upgrade with both numbered keys keeps its body (what follows the blank line, at most 8 bytes) buffered for the
 // handshake, and its lines end at the blank line.
 void KeepHixie76Body(const std::string& aText, TtvqRequest& aInto) {
@@ -136,6 +144,7 @@ TtvqRequest tvqClassifyRequest(const std::string& aText, const TtvqRequestOption
   const auto eventStream = [](const std::string& l) { return tvqMatchesMask(l, "Accept: text/event-stream"); };
   if (std::any_of(lines.begin(), lines.end(), eventStream)) return kind(rkFallBack, trpSSE);
   if (tvqMatchesMask(first, "POST /tvq/protocol/*")) return kind(rkProtocolPost, trpHTTP);
+  if (aOptions.AuthInfo && IsAuthInfoRequest(requestLine)) return kind(rkAuthInfo, trpHTTP);
   ClassifyFile(requestLine, aOptions, request);
   request.Kind = request.File.Kind == fkNone ? rkUnknown : rkFile;
   return request;
@@ -369,10 +378,84 @@ TtvqHandshakeAnswer tvqAnswerHandshake(const TtvqWSHandShakeServer& h,
     const std::vector<std::string> patterns = TtvqSplitCommas(aOriginsAllowed);
     const auto matches = [&](const std::string& p) { return tvqMatchesMask(h.Origin, p); };
     if (std::none_of(patterns.begin(), patterns.end(), matches))
-      return Refusal(answer, "Origin " + h.Origin + " not allowed");
+      return Refusal(answer, "Origin " + h.Origin + " not allowed", 403);
   }
 
   answer.Accepted = true;
   answer.Lines = ResponseLines(h, specification, chosen);
   return answer;
+}
+
+// ---------------------------------------------------------------- logins
+
+namespace {
+
+constexpr std::string_view kLoginPath = "/tvq/auth/url/";
+
+// Where the user segment of a login path starts; npos: no login path.
+std::size_t LoginStart(std::string_view aTarget) {
+  const std::string_view path = aTarget.substr(0, aTarget.find('?'));
+  const std::size_t at = path.find(kLoginPath);
+  return at == std::string_view::npos ? at : at + kLoginPath.size();
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::optional<std::string> tvqPercentDecode(std::string_view aText) {
+  std::string text;
+  text.reserve(aText.size());
+  for (std::size_t i = 0; i < aText.size(); ++i) {
+    if (aText[i] != '%') {
+      text += aText[i];
+      continue;
+    }
+    if (i + 2 >= aText.size()) return std::nullopt;
+    const int high = HexDigit(aText[i + 1]), low = HexDigit(aText[i + 2]);
+    if (high < 0 || low < 0) return std::nullopt;
+    text += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return text;
+}
+
+TtvqLogin tvqLoginOfTarget(std::string_view aTarget) {
+  TtvqLogin login;
+  const std::size_t start = LoginStart(aTarget);
+  if (start == std::string_view::npos) return login;
+  login.Given = true;
+  const std::string_view rest = aTarget.substr(start, aTarget.find('?', start) - start);
+  const std::size_t slash = rest.find('/');
+  const std::string_view user = rest.substr(0, slash);
+  std::string_view password;
+  if (slash != std::string_view::npos) {
+    password = rest.substr(slash + 1);
+    password = password.substr(0, password.find('/'));
+  }
+  const std::optional<std::string> userText = tvqPercentDecode(user), passwordText = tvqPercentDecode(password);
+  if (!userText || !passwordText || userText->empty()) {
+    login.Valid = false;
+    return login;
+  }
+  login.User = *userText;
+  login.Password = *passwordText;
+  return login;
+}
+
+std::string tvqTargetForLog(std::string_view aTarget) {
+  const std::size_t start = LoginStart(aTarget);
+  if (start == std::string_view::npos) return std::string(aTarget);
+  const std::size_t slash = aTarget.find('/', start);
+  const std::size_t query = aTarget.find('?', start);
+  if (slash == std::string_view::npos || (query != std::string_view::npos && query < slash))
+    return std::string(aTarget);  // no password segment
+  std::size_t end = aTarget.find_first_of("/?", slash + 1);
+  if (end == std::string_view::npos) end = aTarget.size();
+  return std::string(aTarget.substr(0, slash + 1)) + "***" + std::string(aTarget.substr(end));
 }

@@ -28,6 +28,8 @@ struct TtvqRequestOptions {
   // The fallbacks' scripts are served before tvqWebSockets.js when they are on.
   bool FlashFallBack = false;
   bool EventStreamFallBack = false;
+  // "GET /tvq/auth/info" is answered (with what the server asks of a login); off: it is an unknown request.
+  bool AuthInfo = false;
 };
 
 enum TtvqRequestKind {
@@ -38,6 +40,7 @@ enum TtvqRequestKind {
   rkFallBack,      // the Flash policy request or an event stream: closed, the fallbacks are not served
   rkProtocolPost,  // POST /tvq/protocol/<name>/...: a sub-protocol's HTTP request
   rkFile,          // a built-in file: answered, then closed
+  rkAuthInfo,      // GET /tvq/auth/info: what the server asks of a login, answered in JSON, then closed
 };
 
 enum TtvqFileKind {
@@ -73,7 +76,7 @@ struct TtvqRequest {
 };
 
 // Classifies the first request; the first kind that matches wins, in the order the intake always checked them:
-// auth session, upgrade, XHR post, Flash policy, event stream, protocol post, file, unknown.
+// auth session, upgrade, XHR post, Flash policy, event stream, protocol post, auth info, file, unknown.
 TtvqRequest tvqClassifyRequest(const std::string& aText, const TtvqRequestOptions& aOptions);
 
 // ---------------------------------------------------------------- when a first request is complete
@@ -116,7 +119,8 @@ void tvqRecordKey3(TtvqWSHandShakeServer& aInto, const std::string& aKey3);
 // The server's decision on a parsed opening request.
 struct TtvqHandshakeAnswer {
   bool Accepted = false;
-  // Refused: the error text and the HTTP status of the refusal (426 for an unknown version, else 400).
+  // Refused: the error text and the HTTP status of the refusal (426 for an unknown version, 403 for an origin
+  // that is not allowed, else 400).
   std::string Error;
   int Status = 400;
   // What was decided before the checks ended; the connection keeps it also when they refuse: the framing (none when
@@ -134,3 +138,19 @@ struct TtvqHandshakeAnswer {
 // comma-separated patterns (empty: any origin).
 TtvqHandshakeAnswer tvqAnswerHandshake(const TtvqWSHandShakeServer& aHandshake,
                                        const std::string& aAcceptedProtocols, const std::string& aOriginsAllowed);
+
+// ---------------------------------------------------------------- logins
+
+// The login a request target carries: ".../tvq/auth/url/USER/PASSWORD", each segment percent-encoded (a
+// missing password segment is an empty password; segments after it, and a query, are ignored).
+struct TtvqLogin {
+  bool Given = false;  // the target has the login path
+  bool Valid = true;   // false: a segment is not valid percent-encoding, or the user is empty
+  std::string User;
+  std::string Password;
+};
+TtvqLogin tvqLoginOfTarget(std::string_view aTarget);
+// The request target as it may be logged: the password segment of a login path replaced by "***".
+std::string tvqTargetForLog(std::string_view aTarget);
+// Percent-decoding of one URL segment; none for a broken escape.
+std::optional<std::string> tvqPercentDecode(std::string_view aText);

@@ -7,6 +7,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include "tvqWebSocket_Codec.h"
 #include "tvqWebSocket_HTTPResponse.h"
 #include "tvqWebSocket_Platform.h"
 
@@ -58,16 +59,17 @@ void TtvqWSConnectionServer::WriteResponse(const std::string& aBytes) {
 
 // A refused opening handshake is answered in HTTP before the connection is
 // dropped, so that the client learns why: 426 with the version this server
-// speaks for an unknown version, 400 for everything else.
+// speaks for an unknown version, 403 for an origin that is not allowed, 400
+// for everything else.
 void TtvqWSConnectionServer::DoHandshake() {
   FRefusalStatus = 400;
   try {
     AnswerHandshake();
   } catch (const TtvqWSException&) {
     if (!Enabled() && HasTCPConnection()) {
-      const std::string answer = FRefusalStatus == 426
-                                     ? "HTTP/1.1 426 Upgrade Required\r\nSec-WebSocket-Version: 13\r\n"
-                                     : "HTTP/1.1 400 Bad Request\r\n";
+      const std::string answer = FRefusalStatus == 426   ? "HTTP/1.1 426 Upgrade Required\r\nSec-WebSocket-Version: 13\r\n"
+                                 : FRefusalStatus == 403 ? "HTTP/1.1 403 Forbidden\r\n"
+                                                         : "HTTP/1.1 400 Bad Request\r\n";
       try {
         WriteResponse(answer + "Connection: close\r\nContent-Length: 0\r\n\r\n");
       } catch (...) {
@@ -102,6 +104,7 @@ void TtvqWSConnectionServer::AnswerHandshake() {
     FRefusalStatus = answer.Status;
     throw TtvqWSException(answer.Error);
   }
+  Authenticate();
 
   if (Transport() == trpUndefined) SetTransport(Specification == spHixie76 ? trpHixie76 : trpRFC6455);
   HeadersResponse = answer.Lines;
@@ -110,10 +113,40 @@ void TtvqWSConnectionServer::AnswerHandshake() {
   for (const std::string& line : HeadersResponse) response += line + "\r\n";
   response += "\r\n";
   if (Specification == spHixie76) response += tvqHixie76Challenge(Handshake.Key1, Handshake.Key2, key3);
+  if (AuthenticationCloseCode != 1000) RefuseLogin(std::move(response));
   WriteResponse(response);
   SetEnabled(true);
   if (OnUpdate) OnUpdate(*this, 1);
-  if (AuthenticationCloseCode != 1000) Close(AuthenticationCloseCode);
+}
+
+void TtvqWSConnectionServer::Authenticate() {
+  if (!OnAuthentication) return;
+  const TtvqLogin login = tvqLoginOfTarget(Handshake.Get);
+  bool authenticated = false;
+  if (login.Valid) OnAuthentication(this, login.User, login.Password, authenticated);
+  if (authenticated) {
+    User = login.User;
+    return;
+  }
+  AuthenticationCloseCode = 1008;
+  AuthenticationCloseReason = login.Given ? "Authentication failed" : "Login required";
+}
+
+// A refused client gets nothing of the server's data: the connection is never
+// enabled nor reported. The close frame carries the code and the reason
+// (Hixie-76 has no close reason: its line is just dropped).
+void TtvqWSConnectionServer::RefuseLogin(std::string aResponse) {
+  if (Specification != spHixie76) {
+    std::string payload{static_cast<char>(AuthenticationCloseCode >> 8), static_cast<char>(AuthenticationCloseCode & 0xFF)};
+    payload += AuthenticationCloseReason;
+    TtvqBytes frame;
+    tvqAppendFrame(frame, opClose, true, reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
+    aResponse.append(frame.begin(), frame.end());
+  }
+  WriteResponse(aResponse);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (InputSize() == 0 && HasTCPConnection() && std::chrono::steady_clock::now() < until) WaitForInput();
+  throw ENetConnClosedGracefully();
 }
 
 // ---------------------------------------------------------------- TtvqWSServer_Net_Base
@@ -250,6 +283,7 @@ void TtvqWSServer_Net_Base::OnServerConnectEvent(TNetContext& aContext) {
   }
   auto connection = std::make_unique<TtvqWSConnectionServer>();
   connection->ServerOriginsAllowed = SecurityOptions.OriginsAllowed;
+  connection->OnAuthentication = OnAuthentication;
   connection->ValidateUTF8 = Options.ValidateUTF8;
   connection->CleanDisconnect = Options.CleanDisconnect;
   connection->RaiseDisconnectExceptions = Options.RaiseDisconnectExceptions;
@@ -489,7 +523,7 @@ void TtvqWSServer_Net_Base::NoteConnectionLimit(TtvqConnectionLimit aLimit, cons
 
 TtvqRequestOptions TtvqWSServer_Net_Base::RequestOptions() const {
   return {Options.IndexPage, Options.HTMLFiles, Options.JavascriptFiles, FallBack.Flash.Enabled,
-          FallBack.ServerSentEvents.Enabled};
+          FallBack.ServerSentEvents.Enabled, !Options.AuthInfo.empty()};
 }
 
 // Carries out what the classifier decided; true when the connection goes on
@@ -509,9 +543,19 @@ bool TtvqWSServer_Net_Base::DoFirstRequest(TNetContext& aContext, TtvqWSConnecti
       if (aRequest.Body)
         io.InputBuffer.Write(reinterpret_cast<const std::uint8_t*>(aRequest.Body->data()), aRequest.Body->size());
       return true;
-    case rkXHRPost: DoXHRRequest(aContext, aConnection); break;
-    case rkProtocolPost: DoProtocolRequest(aContext, aConnection); break;
+    case rkXHRPost:
+    case rkProtocolPost:
+      // A post acts for a connection: a foreign page may no more post than
+      // connect.
+      if (!PostOriginAllowed(aRequest.Lines)) {
+        aConnection.WriteResponse(tvqStatusAnswer(403, "Forbidden"));
+        break;
+      }
+      if (aRequest.Kind == rkXHRPost) DoXHRRequest(aContext, aConnection);
+      else DoProtocolRequest(aContext, aConnection);
+      break;
     case rkFile: DoHTTPFileRequest(aConnection, aRequest.File); break;
+    case rkAuthInfo: DoAuthInfoRequest(aConnection); break;
     case rkAuthSession: case rkFallBack: break;  // closed unanswered; the fallbacks are off
     case rkUnknown:
       if (OnUnknownProtocol) OnUnknownProtocol(&aConnection, accept);
@@ -552,6 +596,18 @@ void TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnectio
   body = ReplaceIgnoringCase(std::move(body), "{%port%}", std::to_string(aConnection.LocalPort()));
   body = ReplaceIgnoringCase(std::move(body), "{%ssl%}", "");
   aConnection.WriteResponse(tvqContentAnswer(aFile.ContentType, body));
+}
+
+bool TtvqWSServer_Net_Base::PostOriginAllowed(const std::vector<std::string>& aLines) const {
+  const std::string origin = tvqHeaderValue(aLines, "Origin: ");
+  if (SecurityOptions.OriginsAllowed.empty() || origin.empty()) return true;
+  const std::vector<std::string> patterns = TtvqSplitCommas(SecurityOptions.OriginsAllowed);
+  return std::any_of(patterns.begin(), patterns.end(), [&](const std::string& p) { return tvqMatchesMask(origin, p); });
+}
+
+// Not cached: an answer that changes with the server's settings.
+void TtvqWSServer_Net_Base::DoAuthInfoRequest(TtvqWSConnectionServer& aConnection) {
+  aConnection.WriteResponse(tvqContentAnswer("application/json", Options.AuthInfo));
 }
 
 std::string TtvqWSServer_Net_Base::ReadPostBody(TNetIOHandler& aIO, const std::vector<std::string>& aHeaders) {

@@ -23,11 +23,22 @@
 #include "tvqWebSocket_Classes_Net.h"
 #include "tvqWebSocket_Request.h"
 
+// Asked during the opening handshake, on the connection's own thread, when the
+// server has it: aUser and aPassword come from the request target's login
+// path (both empty when it has none). Authenticated starts false; left false,
+// the handshake completes and the connection is closed with 1008 at once,
+// unreported ("Authentication failed", or "Login required" when no login
+// was given).
+using TtvqWSAuthenticationEvent = std::function<void(TtvqWSConnection*, const std::string& aUser,
+                                                     const std::string& aPassword, bool& aAuthenticated)>;
+
 class TtvqWSConnectionServer : public TtvqWSConnection_Net {
  public:
   TtvqWSHandShakeServer Handshake;
   std::string ServerOriginsAllowed;
   int AuthenticationCloseCode = 1000;
+  std::string AuthenticationCloseReason;
+  TtvqWSAuthenticationEvent OnAuthentication;  // the server's
   // When the transport accepted the connection.
   const std::chrono::steady_clock::time_point Accepted = std::chrono::steady_clock::now();
   // The heartbeat's state, the connection's own thread's: when input last
@@ -49,6 +60,12 @@ class TtvqWSConnectionServer : public TtvqWSConnection_Net {
  private:
   // Reads the request and writes the 101 answer; throws the refusal.
   void AnswerHandshake();
+  // Asks OnAuthentication about the request's login; a refusal sets the
+  // authentication close code and reason.
+  void Authenticate();
+  // The 101 answer followed by the close frame of a refused login; the line
+  // is dropped once the peer answered (or after a second).
+  [[noreturn]] void RefuseLogin(std::string aResponse);
   int FRefusalStatus = 400;  // the HTTP status a refusal is answered with
 };
 
@@ -87,6 +104,10 @@ struct TtvqWSServerOptions {
   // A frame (or fragmented message) a client has begun must end within this
   // many ms (0: no limit), or the connection is closed with 1008.
   int FrameTimeOut = 30000;
+  // The JSON text answered to "GET /tvq/auth/info" (what a page must know
+  // before it connects: whether a login is asked for); empty: that request is
+  // an unknown one.
+  std::string AuthInfo;
 
   int ReadTimeOut() const { return FReadTimeOut; }
   void SetReadTimeOut(int aValue) { FReadTimeOut = aValue <= 0 ? 1 : aValue; }
@@ -144,6 +165,9 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   int TrafficLimitCount(TtvqTrafficLimit aLimit) const { return FTrafficLimits[aLimit].load(); }
   // What every connection's backlog holds together.
   std::size_t OutputTotal() const { return FOutputBudget.Total(); }
+  // Logins: see TtvqWSAuthenticationEvent. Unassigned: every connection is
+  // let in without a question.
+  TtvqWSAuthenticationEvent OnAuthentication;
 
   bool Active() const;
   // True: start listening (on a listening server, every client is dropped
@@ -219,6 +243,9 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   void DoHTTPFileRequest(TtvqWSConnectionServer& aConnection, const TtvqFileRequest& aFile);
   void DoXHRRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
   void DoProtocolRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
+  void DoAuthInfoRequest(TtvqWSConnectionServer& aConnection);
+  // A post's Origin, when it has one, is one of SecurityOptions.OriginsAllowed.
+  bool PostOriginAllowed(const std::vector<std::string>& aLines) const;
 
  private:
   template <class FWrite>

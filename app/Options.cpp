@@ -170,6 +170,35 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
                  "(default 30; 0: no limit)")
       ->type_name("SECONDS")
       ->check(CLI::Range(0, 86400).description(""));
+  // ---- access control: who may connect and who may edit
+  TAccessOptions& access = options.Access;
+  app.add_option("--allow-origin", access.AllowOrigins,
+                 "Origin whose pages may connect (wildcards * and ?); repeat for several; '*': any page "
+                 "(default: the server's own addresses, host name and localhost, with its port)")
+      ->type_name("PATTERN")
+      ->allow_extra_args(false)
+      ->check(CLI::Validator(
+          [](std::string& aPattern) {
+            return aPattern.empty() || aPattern.find_first_of(", \t") != std::string::npos
+                       ? "an origin pattern is one word without commas, for example https://quotes.example.com"
+                       : std::string();
+          },
+          "", ""));
+  app.add_option("--users", access.UsersFile, "The users who may log in: name:hash:role a line, role viewer or editor")
+      ->type_name("FILE");
+  std::string anonymous;
+  app.add_option("--anonymous", anonymous,
+                 "What a client that does not log in may do (default: editor without --users, viewer with)")
+      ->type_name("none|viewer|editor")
+      ->check(CLI::IsMember({"none", "viewer", "editor"}).description(""));
+  app.add_flag("--read-only", access.ReadOnly, "No client may change the table (the quotes still move)");
+  std::string clientPublish = "on";
+  app.add_option("--client-publish", clientPublish,
+                 "Whether clients may publish and broadcast to the others (default on)")
+      ->type_name("on|off")
+      ->check(CLI::IsMember({"on", "off"}).description(""));
+  app.add_flag("--hash-password", options.HashPassword,
+               "Read a password on standard input, print its hash for the users file, and exit");
 
   std::vector<const char*> argv{aProgram.c_str()};
   for (const std::string& argument : aArguments) argv.push_back(argument.c_str());
@@ -178,6 +207,10 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
     if (const CLI::Option* config = app.get_config_ptr(); config && config->count() > 0)
       options.ConfigFile = config->as<std::string>();
     options.LogFormat = tvqSameText(logFormat, "json") ? TLogFormat::Json : TLogFormat::Text;
+    if (anonymous == "none") access.Anonymous = TAccessRole::None;
+    if (anonymous == "viewer") access.Anonymous = TAccessRole::Viewer;
+    if (anonymous == "editor") access.Anonymous = TAccessRole::Editor;
+    access.ClientPublish = clientPublish == "on";
   } catch (const CLI::CallForHelp&) {
     parsed.Exit = true;
     parsed.Output = app.help();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "AccessOptions.h"
 #include "ConnectionLimits.h"
 #include "TrafficLimits.h"
 
@@ -22,6 +23,10 @@ struct TProgramOptions {
   TLogFormat LogFormat = TLogFormat::Text;
   TTrafficLimits Traffic;
   TConnectionLimits Connections;
+  // Who may connect and who may edit.
+  TAccessOptions Access;
+  // --hash-password: print the hash of the password on standard input, exit.
+  bool HashPassword = false;
 };
 
 // What parsing made of a command line: the options, or an exit status and

@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 std::string tvqExecutableFolder() {
   char path[PATH_MAX];
@@ -38,7 +41,7 @@ std::string tvqServerStatusText(const TServerStatus& aStatus) {
 
 TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowError, int aPort,
                        const std::vector<std::string>& aAddresses)
-    : FPlatform(aPlatform), FLog(std::move(aLog)), FShowError(std::move(aShowError)) {
+    : FPlatform(aPlatform), FLog(std::move(aLog)), FShowError(std::move(aShowError)), FAddresses(aAddresses) {
   WSServer.Platform = &FPlatform;
   WSServer.SetPort(aPort);
   WSServer.Options.IndexPage = "wsquotes.html";  // "GET /": the live quotes
@@ -115,6 +118,56 @@ void TfrmServer::SetTrafficLimits(const TTrafficLimits& aLimits) {
   options.MaxBacklog = static_cast<std::size_t>(aLimits.MaxBacklog);
   options.MaxOutputTotal = static_cast<std::size_t>(aLimits.MaxOutputTotal);
   options.WriteTimeOut = aLimits.WriteTimeout * 1000;
+}
+
+// The origins are fixed here from the configured port and addresses: the
+// Host header a request brings is never trusted for them. A client's login
+// runs on its connection's thread (OnAuthentication); a failed one waits
+// there first, longer with each failure from that address, and is logged
+// (the user name only when it is one the users file could hold; never the
+// password).
+void TfrmServer::SetAccess(const TAccessOptions& aAccess) {
+  FAccess = aAccess;
+  FUsers = aAccess.UsersFile.empty() ? std::vector<TAccessUser>{} : tvqReadUsersFile(aAccess.UsersFile);
+  FAnonymous = aAccess.Anonymous.value_or(aAccess.UsersFile.empty() ? TAccessRole::Editor : TAccessRole::Viewer);
+
+  std::vector<std::string> origins = aAccess.AllowOrigins;
+  if (origins.empty()) origins = tvqOwnOrigins(WSServer.Port(), FAddresses, tvqInterfaceAddresses(), tvqHostName());
+  std::string allowed;
+  for (const std::string& origin : origins) allowed += (allowed.empty() ? "" : ",") + origin;
+  const bool any = std::find(origins.begin(), origins.end(), "*") != origins.end();
+  WSServer.SecurityOptions.OriginsAllowed = any ? std::string() : allowed;
+
+  WSPServer_dataset.ClientPublish = WSPServer_tvq.ClientPublish = aAccess.ClientPublish;
+  const TAccessRole anonymous = aAccess.ReadOnly && FAnonymous == TAccessRole::Editor ? TAccessRole::Viewer : FAnonymous;
+  const char* login = aAccess.UsersFile.empty() ? "none" : FAnonymous == TAccessRole::None ? "required" : "optional";
+  WSServer.Options.AuthInfo =
+      std::string("{\"login\":\"") + login + "\",\"role\":\"" + tvqRoleName(anonymous) + "\"}";
+
+  WSServer.OnAuthentication = [this](TtvqWSConnection* c, const std::string& aUser, const std::string& aPassword,
+                                     bool& aAuthenticated) {
+    TAccessRole role = FAnonymous;
+    if (!aUser.empty()) {
+      const std::string address = c->IP();
+      std::this_thread::sleep_for(FLoginThrottle.Delay(address));
+      role = tvqLoginRole(FUsers, aUser, aPassword);
+      if (role == TAccessRole::None) {
+        FLoginThrottle.Failed(address);
+        const bool plain = std::all_of(aUser.begin(), aUser.end(), [](char ch) {
+          return std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '_' || ch == '@' || ch == '-';
+        });
+        const std::string line = "Login failed: " + (plain && aUser.size() <= 64 ? aUser : std::string("(a name no user has)")) +
+                                 " from " + address;
+        FPlatform.Queue([this, alive = std::weak_ptr<bool>(FAlive), line] {
+          if (alive.lock()) Log(line);
+        });
+      } else {
+        FLoginThrottle.Succeeded(address);
+      }
+    }
+    aAuthenticated = role != TAccessRole::None;
+    c->SetReadOnly(FAccess.ReadOnly || role == TAccessRole::Viewer);
+  };
 }
 
 TDMQuotes& TfrmServer::DMQuotes() {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "Access.h"
 #include "ConnectionLimits.h"
 #include "RecordTable.h"
 #include "TrafficLimits.h"
@@ -72,6 +73,13 @@ class TfrmServer {
   // The traffic budgets; the defaults hold until a front end sets its
   // options. Each connection takes them when it is accepted.
   void SetTrafficLimits(const TTrafficLimits& aLimits);
+  // ---- access control (--allow-origin, --users, --anonymous, --read-only,
+  // --client-publish). Before the server starts; throws for a users file
+  // that cannot be read or has a bad line. Without a call every page may
+  // connect and every client edit, as the window always let them.
+  void SetAccess(const TAccessOptions& aAccess);
+  // The role of a client that gives no login (None: it must log in).
+  TAccessRole AnonymousRole() const { return FAnonymous; }
 
   bool Timer1Enabled() const { return FTimer1 != 0; }
   void SetTimer1Enabled(bool aValue);
@@ -129,8 +137,16 @@ class TfrmServer {
   // A client's delete in progress: the key it names and the records before.
   std::string FDeletingID;
   int FRecordsBeforeDelete = 0;
-  // Lives while the window logic does: a limit's log line queued from a
-  // connection's thread is dropped after that.
+  // Access control: the listened addresses (for the default origins), the
+  // settings, the users, and the failed logins per address. Read by the
+  // connection threads' logins: set before the server starts only.
+  std::vector<std::string> FAddresses;
+  TAccessOptions FAccess;
+  std::vector<TAccessUser> FUsers;
+  TAccessRole FAnonymous = TAccessRole::Editor;
+  TLoginThrottle FLoginThrottle;
+  // Gone with the window: a log line queued by a connection thread is then
+  // dropped.
   std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
   // Declared last: destroyed first, after the server has stopped.
   std::unique_ptr<TDMQuotes> FDMQuotes;

@@ -22,6 +22,7 @@ packages=(
   qt6-base-dev
   libcli11-dev
   libtomlplusplus-dev
+  libcrypt-dev
 )
 # ... and what building and running the tests and benchmarks needs too.
 if [ "$what" = all ]; then

@@ -111,7 +111,7 @@ tvqWebSocket.prototype.open = function () {
 
 tvqWebSocket.prototype.openWebSocket = function () {
   var self = this, url = this.host;
-  if (this.user) url += '/tvq/auth/url/' + this.user + '/' + (this.password || '');
+  if (this.user) url += this.loginPath();
   this.socket = this.subprotocol ? new WebSocket(url, this.subprotocol) : new WebSocket(url);
   this.socket.onopen = function () {
     self.fire('open');
@@ -128,6 +128,13 @@ tvqWebSocket.prototype.openWebSocket = function () {
   };
 };
 
+// The login the server reads from the request target: user and password as
+// URL segments, percent-encoded so that a '/', '?', '#' or '%' in them stays
+// theirs.
+tvqWebSocket.prototype.loginPath = function () {
+  return '/tvq/auth/url/' + encodeURIComponent(this.user) + '/' + encodeURIComponent(this.password || '');
+};
+
 // The path of the host URL, without scheme, host and port.
 tvqWebSocket.prototype.hostPath = function () {
   var path = this.host.replace(/^[a-z]+:\/\/[^\/]*/i, '');
@@ -136,7 +143,7 @@ tvqWebSocket.prototype.hostPath = function () {
 
 tvqWebSocket.prototype.openEventSource = function () {
   var self = this, url = this.hostPath();
-  if (this.user) url += '/tvq/auth/url/' + this.user + '/' + (this.password || '') + '/' + this.subprotocol;
+  if (this.user) url += this.loginPath() + '/' + this.subprotocol;
   else if (this.subprotocol) url += '/' + this.subprotocol;
   else url += '/';
   this.sseid = null;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <iostream>
 #include <thread>
 
 #include "LogLine.h"
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
     return parsed.ExitCode;
   }
   const TProgramOptions& options = parsed.Options;
+  if (options.HashPassword) return tvqHashPasswordCommand(std::cin, std::cout, std::cerr);
 
   const int signalFd = tvqStopSignalDescriptor();  // before any thread exists
   std::signal(SIGPIPE, SIG_IGN);
@@ -63,6 +65,13 @@ int main(int argc, char** argv) {
   loop.OnException = [&frmServer](std::exception_ptr aError) { frmServer.ShowError(aError); };
   frmServer.SetTrafficLimits(options.Traffic);
   frmServer.SetConnectionLimits(options.Connections);
+  // A users file that cannot be used stops the program before it serves.
+  try {
+    frmServer.SetAccess(options.Access);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 2;
+  }
 
   std::thread stopper = tvqQuitOnStopSignal(loop, signalFd);
 

@@ -13,6 +13,7 @@
 #include <QTableView>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,8 +27,10 @@ class TfrmServerWindow : public QWidget {
 
  public:
   // Creating the window starts the server (FormCreate); aPort and
-  // aAddresses as for TfrmServer.
-  explicit TfrmServerWindow(TQtPlatform& aPlatform, int aPort = 5413, const std::vector<std::string>& aAddresses = {});
+  // aAddresses as for TfrmServer; aConfigure, when given, sets the window
+  // logic's settings before the start (access, limits).
+  explicit TfrmServerWindow(TQtPlatform& aPlatform, int aPort = 5413, const std::vector<std::string>& aAddresses = {},
+                            const std::function<void(TfrmServer&)>& aConfigure = {});
   ~TfrmServerWindow() override;
 
   TfrmServer& Form() { return *FForm; }

@@ -6,6 +6,7 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <iostream>
 
 #include "Options.h"
 #include "frmServer.h"
@@ -19,15 +20,26 @@ int main(int argc, char** argv) {
     std::fputs(parsed.Error.c_str(), stderr);
     return parsed.ExitCode;
   }
+  if (parsed.Options.HashPassword) return tvqHashPasswordCommand(std::cin, std::cout, std::cerr);
+  // A users file that cannot be used stops the program before the window.
+  if (!parsed.Options.Access.UsersFile.empty()) {
+    try {
+      tvqReadUsersFile(parsed.Options.Access.UsersFile);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 2;
+    }
+  }
   TQtPlatform platform;
   tvqSetPlatform(&platform);
   tvqRegisterWebResources();
-  TfrmServerWindow frmServer(platform, parsed.Options.Port, parsed.Options.Listen);
-  // Each connection takes them when it is accepted.
-  frmServer.Form().SetTrafficLimits(parsed.Options.Traffic);
-  // The window has just started the server: only a client accepted in the
-  // moment between would be taken in without the caps counting it.
-  frmServer.Form().SetConnectionLimits(parsed.Options.Connections);
+  // The settings reach the window logic before the window starts the server.
+  const TProgramOptions& options = parsed.Options;
+  TfrmServerWindow frmServer(platform, options.Port, options.Listen, [&options](TfrmServer& aForm) {
+    aForm.SetTrafficLimits(options.Traffic);
+    aForm.SetConnectionLimits(options.Connections);
+    aForm.SetAccess(options.Access);
+  });
   frmServer.show();
   return application.exec();
 }

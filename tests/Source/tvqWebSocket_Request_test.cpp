@@ -44,6 +44,7 @@ const char* KindName(TtvqRequestKind aKind) {
     case rkFallBack: return "fallback";
     case rkProtocolPost: return "protocol post";
     case rkFile: return "file";
+    case rkAuthInfo: return "auth info";
   }
   return "?";
 }
@@ -334,6 +335,7 @@ TEST(Handshake, ARefusingLineKeepsWhatCameBeforeIt) {
   EXPECT_FALSE(h.IsKey);
 }
 
+// A foreign page is forbidden (403), not a malformed request.
 TEST(Handshake, OriginsOutsideTheAllowedPatternsAreRefused) {
   struct Case {
     std::string origin, allowed;
@@ -348,7 +350,7 @@ TEST(Handshake, OriginsOutsideTheAllowedPatternsAreRefused) {
     SCOPED_TRACE(c.origin + " in " + c.allowed);
     const std::string line = c.origin.empty() ? "" : "Origin: " + c.origin;
     const std::vector<std::string> lines = With(SampleRequest(), "Origin", line);
-    const TRefusal expected = c.accepted ? TRefusal{} : TRefusal{"Origin " + c.origin + " not allowed", 400};
+    const TRefusal expected = c.accepted ? TRefusal{} : TRefusal{"Origin " + c.origin + " not allowed", 403};
     EXPECT_EQ(RefusalOf(lines, c.allowed), expected);
   }
 }
@@ -495,6 +497,69 @@ TEST(FirstRequestState, AnHTTPRequestEndsAtItsBlankLineAndBody) {
       {"ABCDEFGHIJKLMNOPQRSTUVWXYZ", rsUnframed},
   };
   for (const auto& c : cases) EXPECT_EQ(tvqFirstRequestState(c.gathered, 16384), c.state) << c.gathered;
+}
+
+// ---------------------------------------------------------------- logins
+
+// The login path of a request target, its segments percent-decoded.
+TEST(Login, TheTargetsLoginPathGivesUserAndPassword) {
+  struct Case {
+    std::string target;
+    bool given, valid;
+    std::string user, password;
+  };
+  for (const Case& c : {
+           Case{"/", false, true, "", ""},
+           Case{"/chat?user=a", false, true, "", ""},
+           Case{"/tvq/auth/url/alice/secret", true, true, "alice", "secret"},
+           Case{"/tvq/auth/url/alice/", true, true, "alice", ""},
+           Case{"/tvq/auth/url/alice", true, true, "alice", ""},
+           Case{"/quotes/tvq/auth/url/alice/pw/dataset.tvq.tickerhall", true, true, "alice", "pw"},
+           Case{"/tvq/auth/url/al%20ice/p%2Fw%25%3F%23", true, true, "al ice", "p/w%?#"},
+           Case{"/tvq/auth/url/alice/pw?x=1", true, true, "alice", "pw"},
+           Case{"/tvq/auth/url/alice/%C3%A9t%C3%A9", true, true, "alice", "\xC3\xA9t\xC3\xA9"},
+           Case{"/tvq/auth/url//pw", true, false, "", ""},
+           Case{"/tvq/auth/url/alice/%zz", true, false, "", ""},
+           Case{"/tvq/auth/url/alice/%4", true, false, "", ""},
+           Case{"/tvq/auth/url/%/pw", true, false, "", ""},
+           Case{"/x?/tvq/auth/url/alice/pw", false, true, "", ""},  // in the query, not the path
+       }) {
+    SCOPED_TRACE(c.target);
+    const TtvqLogin login = tvqLoginOfTarget(c.target);
+    EXPECT_EQ(login.Given, c.given);
+    EXPECT_EQ(login.Valid, c.valid);
+    EXPECT_EQ(login.User, c.user);
+    EXPECT_EQ(login.Password, c.password);
+  }
+}
+
+// A target may be logged only with its password hidden.
+TEST(Login, ALoggedTargetHidesThePassword) {
+  struct Case {
+    std::string target, logged;
+  };
+  for (const Case& c : {
+           Case{"/", "/"},
+           Case{"/tvq/auth/url/alice/secret", "/tvq/auth/url/alice/***"},
+           Case{"/tvq/auth/url/alice/", "/tvq/auth/url/alice/***"},
+           Case{"/tvq/auth/url/alice", "/tvq/auth/url/alice"},
+           Case{"/p/tvq/auth/url/alice/s%2Fe/sub?q=1", "/p/tvq/auth/url/alice/***/sub?q=1"},
+           Case{"/tvq/auth/url/alice?pw", "/tvq/auth/url/alice?pw"},
+       }) {
+    EXPECT_EQ(tvqTargetForLog(c.target), c.logged) << c.target;
+  }
+}
+
+// "GET /tvq/auth/info" is its own kind only while the server answers it.
+TEST(RequestKind, AuthInfoWhenTheServerAnswersIt) {
+  TtvqRequestOptions options;
+  options.AuthInfo = true;
+  EXPECT_EQ(tvqClassifyRequest("GET /tvq/auth/info HTTP/1.1\r\nHost: h\r\n\r\n", options).Kind, rkAuthInfo);
+  EXPECT_EQ(tvqClassifyRequest("GET /tvq/auth/info?t=1 HTTP/1.1\r\n\r\n", options).Kind, rkAuthInfo);
+  EXPECT_EQ(tvqClassifyRequest("GET /tvq/auth/infos HTTP/1.1\r\n\r\n", options).Kind, rkUnknown);
+  EXPECT_EQ(tvqClassifyRequest("POST /tvq/auth/info HTTP/1.1\r\n\r\n", options).Kind, rkUnknown);
+  options.AuthInfo = false;
+  EXPECT_EQ(tvqClassifyRequest("GET /tvq/auth/info HTTP/1.1\r\n\r\n", options).Kind, rkUnknown);
 }
 
 }  // namespace

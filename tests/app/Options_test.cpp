@@ -54,6 +54,41 @@ TEST(Options, CommandLineSettings) {
   EXPECT_EQ(parsed.Options.LogFormat, TLogFormat::Json);
 }
 
+TEST(Options, AccessSettingsAndTheirDefaults) {
+  const TParsedOptions none = Parse({});
+  EXPECT_THAT(none.Options.Access.AllowOrigins, IsEmpty());
+  EXPECT_EQ(none.Options.Access.UsersFile, "");
+  EXPECT_FALSE(none.Options.Access.Anonymous.has_value());
+  EXPECT_FALSE(none.Options.Access.ReadOnly);
+  EXPECT_TRUE(none.Options.Access.ClientPublish);
+  EXPECT_FALSE(none.Options.HashPassword);
+  const TParsedOptions parsed =
+      Parse({"--allow-origin", "https://quotes.example.com", "--allow-origin=http://*.example.org", "--users", "u.txt",
+             "--anonymous", "none", "--read-only", "--client-publish", "off", "--hash-password"});
+  ASSERT_FALSE(parsed.Exit) << parsed.Error;
+  const TAccessOptions& access = parsed.Options.Access;
+  EXPECT_THAT(access.AllowOrigins, ElementsAre("https://quotes.example.com", "http://*.example.org"));
+  EXPECT_EQ(access.UsersFile, "u.txt");
+  EXPECT_EQ(access.Anonymous, TAccessRole::None);
+  EXPECT_TRUE(access.ReadOnly);
+  EXPECT_FALSE(access.ClientPublish);
+  EXPECT_TRUE(parsed.Options.HashPassword);
+  EXPECT_EQ(Parse({"--anonymous", "viewer"}).Options.Access.Anonymous, TAccessRole::Viewer);
+  EXPECT_EQ(Parse({"--anonymous", "editor"}).Options.Access.Anonymous, TAccessRole::Editor);
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--anonymous", "admin"}, {"--client-publish", "maybe"}, {"--allow-origin", "a,b"}, {"--allow-origin", ""}}) {
+    const TParsedOptions refused = Parse(bad);
+    EXPECT_TRUE(refused.Exit) << bad[0] << " " << bad[1];
+    EXPECT_EQ(refused.ExitCode, 2);
+    EXPECT_THAT(refused.Error, HasSubstr(bad[0]));
+  }
+  SettingsFile file("allow-origin = [\"https://a.example\", \"https://b.example\"]\nanonymous = \"viewer\"\n");
+  const TParsedOptions fromFile = Parse({"--config", file.Path()});
+  ASSERT_FALSE(fromFile.Exit) << fromFile.Error;
+  EXPECT_THAT(fromFile.Options.Access.AllowOrigins, ElementsAre("https://a.example", "https://b.example"));
+  EXPECT_EQ(fromFile.Options.Access.Anonymous, TAccessRole::Viewer);
+}
+
 // Every fault exits with status 2 and says what was wrong.
 TEST(Options, BadOptionsExitWithStatusTwoAndSayWhy) {
   const struct {
