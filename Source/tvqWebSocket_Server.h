@@ -66,6 +66,10 @@ struct TtvqWSServerOptions {
   // The most bytes a connection may have waiting for its socket; a client
   // that stops reading is dropped past it (0: no limit).
   std::size_t MaxBacklog = kTvqDefaultMaxBacklog;
+  // The most distinct files one request may name in a comma list (0: no
+  // limit); a file named twice is sent once. More are refused with 400, so a
+  // short request cannot ask for a large answer.
+  int MaxFilesPerRequest = 16;
 
   int ReadTimeOut() const { return FReadTimeOut; }
   void SetReadTimeOut(int aValue) { FReadTimeOut = aValue <= 0 ? 1 : aValue; }
