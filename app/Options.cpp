@@ -118,6 +118,12 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
       ->type_name("text|json")
       ->check(CLI::IsMember({"text", "json"}, CLI::ignore_case).description(""));
 
+  // HTTP files: a request names a comma list of files; each is sent once.
+  app.add_option("--max-files-per-request", options.MaxFilesPerRequest,
+                 "Most distinct files one HTTP request may name; more are refused with 400 (default 16, 0: no limit)")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber.description(""));
+
   std::vector<const char*> argv{aProgram.c_str()};
   for (const std::string& argument : aArguments) argv.push_back(argument.c_str());
   try {

@@ -17,6 +17,9 @@ struct TProgramOptions {
   std::string ConfigFile;
   bool Quiet = false;  // no log lines of client activity
   TLogFormat LogFormat = TLogFormat::Text;
+
+  // HTTP files: the most distinct files one request may name (0: no limit).
+  int MaxFilesPerRequest = 16;
 };
 
 // What parsing made of a command line: the options, or an exit status and

@@ -6,7 +6,8 @@
 #include <QTime>
 #include <QVBoxLayout>
 
-TfrmServerWindow::TfrmServerWindow(TQtPlatform& aPlatform, int aPort, const std::vector<std::string>& aAddresses)
+TfrmServerWindow::TfrmServerWindow(TQtPlatform& aPlatform, int aPort, const std::vector<std::string>& aAddresses,
+                                   const std::function<void(TfrmServer&)>& aConfigure)
     : FPlatform(aPlatform) {
   setObjectName("frmServer");
   setWindowTitle("WebSocket Tickerhall");
@@ -85,6 +86,7 @@ TfrmServerWindow::TfrmServerWindow(TQtPlatform& aPlatform, int aPort, const std:
   wire(btnSafari, &TfrmServer::btnSafariClick);
   wire(btnExplorer, &TfrmServer::btnExplorerClick);
 
+  if (aConfigure) aConfigure(*FForm);
   FForm->FormCreate();
   FModel->Sync();  // the table is linked now, filled or not
   UpdateStatus();

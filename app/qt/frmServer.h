@@ -13,6 +13,7 @@
 #include <QTableView>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,7 +28,9 @@ class TfrmServerWindow : public QWidget {
  public:
   // Creating the window starts the server (FormCreate); aPort and
   // aAddresses as for TfrmServer.
-  explicit TfrmServerWindow(TQtPlatform& aPlatform, int aPort = 5413, const std::vector<std::string>& aAddresses = {});
+  // aConfigure sets the window logic's limits (its setters) before the server starts.
+  explicit TfrmServerWindow(TQtPlatform& aPlatform, int aPort = 5413, const std::vector<std::string>& aAddresses = {},
+                            const std::function<void(TfrmServer&)>& aConfigure = {});
   ~TfrmServerWindow() override;
 
   TfrmServer& Form() { return *FForm; }

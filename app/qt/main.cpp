@@ -22,7 +22,10 @@ int main(int argc, char** argv) {
   TQtPlatform platform;
   tvqSetPlatform(&platform);
   tvqRegisterWebResources();
-  TfrmServerWindow frmServer(platform, parsed.Options.Port, parsed.Options.Listen);
+  const TProgramOptions& options = parsed.Options;
+  TfrmServerWindow frmServer(platform, options.Port, options.Listen, [&options](TfrmServer& aForm) {
+    aForm.SetMaxFilesPerRequest(options.MaxFilesPerRequest);
+  });
   frmServer.show();
   return application.exec();
 }
