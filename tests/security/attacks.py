@@ -908,8 +908,8 @@ def a16_page_host(ctx):
     check(not hits, "the served page loaded from ?host=: %s" % hits[:1])
 
 
-# name, what it shows, the program's options for it (the limits the attack meets, short where it needs them),
-# the attack
+# name, the program's options for it (the limits the attack meets, short where it needs them; an option this build
+# does not know is left out and named in the figures), the attack (its docstring says what it shows)
 ATTACKS = [
     ("01-foreign-origin", {}, a01_foreign_origin),
     ("02-retained", {"--max-retained-bytes": MIB}, a02_retained),
