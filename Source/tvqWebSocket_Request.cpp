@@ -66,6 +66,28 @@ bool IsRootRequest(const std::string& aRequestLine) {
   return path == "/" && target.find(' ') != std::string_view::npos;
 }
 
+// A comma list with each name once, where it first came (letter case ignored, as the registry finds files), and
+// without empty names; a request that repeats one file cannot make its answer any larger.
+std::vector<std::string> DistinctNames(const std::string& aList) {
+  std::vector<std::string> names;
+  for (std::string& name : TtvqSplitCommas(aList)) {
+    const auto same = [&](const std::string& n) { return tvqSameText(n, name); };
+    if (!name.empty() && std::none_of(names.begin(), names.end(), same)) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+// Keeps each named file once; more distinct files than the limit refuse the request.
+void LimitFileNames(const TtvqRequestOptions& aOptions, TtvqFileRequest& aFile) {
+  const std::vector<std::string> names = DistinctNames(aFile.Names);
+  if (aOptions.MaxFilesPerRequest > 0 && names.size() > static_cast<std::size_t>(aOptions.MaxFilesPerRequest)) {
+    aFile = {fkTooManyFiles, {}, {}};
+    return;
+  }
+  aFile.Names.clear();
+  for (const std::string& name : names) aFile.Names += (aFile.Names.empty() ? "" : ",") + name;
+}
+
 // The built-in file a GET names (aRequestLine empty: not a GET). A file-shaped request marks trpHTTP on aInto even
 // when its kind of file is switched off; then it names no file.
 void ClassifyFile(const std::string& aRequestLine, const TtvqRequestOptions& aOptions, TtvqRequest& aInto) {
@@ -97,6 +119,7 @@ void ClassifyFile(const std::string& aRequestLine, const TtvqRequestOptions& aOp
   } else if (tvqMatchesMask(aRequestLine, "GET *favicon*")) {
     fileShaped(true, fkFavicon);
   }
+  if (file.Kind == fkFiles) LimitFileNames(aOptions, file);
 }
 
 // "GET /tvq/auth/info", with or without a query, and a version after it.
@@ -234,18 +257,33 @@ struct THeaderField {
   std::string_view Prefix;
   bool TtvqWSHandShakeServer::*Present;
   std::string TtvqWSHandShakeServer::*Value;
+  std::string_view Error;  // how a refusal names the header ("Error Decoding Header: <Error>")
 };
 
 const THeaderField kHeaderFields[] = {
-    {"Host: ", &TtvqWSHandShakeServer::IsHost, &TtvqWSHandShakeServer::Host},
-    {"Sec-WebSocket-Key: ", &TtvqWSHandShakeServer::IsKey, &TtvqWSHandShakeServer::Key},
-    {"Origin: ", &TtvqWSHandShakeServer::IsOrigin, &TtvqWSHandShakeServer::Origin},
-    {"Sec-WebSocket-Protocol: ", &TtvqWSHandShakeServer::IsProtocols, &TtvqWSHandShakeServer::Protocols},
-    {"Sec-WebSocket-Version: ", &TtvqWSHandShakeServer::IsVersion, &TtvqWSHandShakeServer::Version},
-    {"Sec-WebSocket-Extensions: ", &TtvqWSHandShakeServer::IsExtensions, &TtvqWSHandShakeServer::Extensions},
-    {"Sec-WebSocket-Key1: ", &TtvqWSHandShakeServer::IsKey1, &TtvqWSHandShakeServer::Key1},
-    {"Sec-WebSocket-Key2: ", &TtvqWSHandShakeServer::IsKey2, &TtvqWSHandShakeServer::Key2},
+    {"Host: ", &TtvqWSHandShakeServer::IsHost, &TtvqWSHandShakeServer::Host, "Host"},
+    {"Sec-WebSocket-Key: ", &TtvqWSHandShakeServer::IsKey, &TtvqWSHandShakeServer::Key, "WebSocket-Key"},
+    {"Origin: ", &TtvqWSHandShakeServer::IsOrigin, &TtvqWSHandShakeServer::Origin, "Origin"},
+    {"Sec-WebSocket-Protocol: ", &TtvqWSHandShakeServer::IsProtocols, &TtvqWSHandShakeServer::Protocols,
+     "WebSocket-Protocol"},
+    {"Sec-WebSocket-Version: ", &TtvqWSHandShakeServer::IsVersion, &TtvqWSHandShakeServer::Version,
+     "WebSocket Version"},
+    {"Sec-WebSocket-Extensions: ", &TtvqWSHandShakeServer::IsExtensions, &TtvqWSHandShakeServer::Extensions,
+     "WebSocket-Extensions"},
+    {"Sec-WebSocket-Key1: ", &TtvqWSHandShakeServer::IsKey1, &TtvqWSHandShakeServer::Key1, "WebSocket-Key1"},
+    {"Sec-WebSocket-Key2: ", &TtvqWSHandShakeServer::IsKey2, &TtvqWSHandShakeServer::Key2, "WebSocket-Key2"},
 };
+
+// Whether a header value holds a control character (a tab aside, which HTTP allows between words). The lines are
+// split at line feeds, but a bare carriage return, a NUL or an escape stays inside a value, and the Hixie-76
+// answer copies Host, Origin and the request target into its own header lines: such a request is refused, so
+// nothing the client wrote can start a header line of the answer.
+bool HasControlCharacter(std::string_view aValue) {
+  return std::any_of(aValue.begin(), aValue.end(), [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return (b < 0x20 && b != '\t') || b == 0x7F;
+  });
+}
 
 // A sub-protocol list split at its commas, each name without the blanks
 // around it ("a, b" names a and b, as browsers write it).
@@ -317,7 +355,7 @@ void tvqParseHandshake(const std::vector<std::string>& aLines, TtvqWSHandShakeSe
       const std::size_t http = line.find(" HTTP");
       h.Get = line.substr(4, http == std::string::npos ? std::string::npos : http - 4);
       const std::size_t version = line.find("HTTP/");
-      if (version != std::string::npos && line.substr(version + 5) == "1.0")
+      if ((version != std::string::npos && line.substr(version + 5) == "1.0") || HasControlCharacter(line))
         throw TtvqWSException("Error Decoding Header: GET");
     } else if (StartsWithText(line, "Upgrade: ")) {
       h.IsUpgrade = true;
@@ -330,6 +368,8 @@ void tvqParseHandshake(const std::vector<std::string>& aLines, TtvqWSHandShakeSe
         if (!StartsWithText(line, field.Prefix)) continue;
         h.*field.Present = true;
         h.*field.Value = line.substr(field.Prefix.size());
+        if (HasControlCharacter(h.*field.Value))
+          throw TtvqWSException("Error Decoding Header: " + std::string(field.Error));
         break;
       }
     }

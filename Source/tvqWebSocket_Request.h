@@ -30,6 +30,8 @@ struct TtvqRequestOptions {
   bool EventStreamFallBack = false;
   // "GET /tvq/auth/info" is answered (with what the server asks of a login); off: it is an unknown request.
   bool AuthInfo = false;
+  // The most distinct files one request may name in its comma list (0: no limit).
+  int MaxFilesPerRequest = 16;
 };
 
 enum TtvqRequestKind {
@@ -49,12 +51,14 @@ enum TtvqFileKind {
   fkFiles,       // a script, page or style sheet named by the request
   fkFlashMovie,  // WebSocketMain.swf, answered when the program carries it
   fkFavicon,     // answered 404: there is no icon
+  fkTooManyFiles,  // answered 400: more distinct files named than MaxFilesPerRequest
 };
 
 // Which built-in file a GET names.
 struct TtvqFileRequest {
   TtvqFileKind Kind = fkNone;
-  // fkIndexPage and fkFiles: the registered file names, comma-separated, whose contents are joined in this order.
+  // fkIndexPage and fkFiles: the registered file names, comma-separated, whose contents are joined in this order;
+  // each name once (letter case ignored, as the registry finds them), where it was first named.
   std::string Names;
   std::string ContentType;
 };
@@ -109,7 +113,9 @@ std::string tvqHixie76Challenge(const std::string& aKey1, const std::string& aKe
 
 // Reads the header lines into aInto, line by line (names' letter case ignored). Throws TtvqWSException at the first
 // line that refuses the request ("Error Decoding Header: GET" for HTTP/1.0, "...: WebSocket" for another Upgrade,
-// "...: Upgrade" for a Connection without it); what the lines before it set stays in aInto.
+// "...: Upgrade" for a Connection without it, and "...: GET", "...: Host", "...: Origin" and so on for a control
+// character other than a tab in the request line or in a value it keeps); what the lines before it set stays in
+// aInto.
 void tvqParseHandshake(const std::vector<std::string>& aLines, TtvqWSHandShakeServer& aInto);
 // Whether 8 body bytes (Key3) follow the headers: both numbered keys carry a value.
 bool tvqHandshakeHasBody(const TtvqWSHandShakeServer& aHandshake);

@@ -523,7 +523,7 @@ void TtvqWSServer_Net_Base::NoteConnectionLimit(TtvqConnectionLimit aLimit, cons
 
 TtvqRequestOptions TtvqWSServer_Net_Base::RequestOptions() const {
   return {Options.IndexPage, Options.HTMLFiles, Options.JavascriptFiles, FallBack.Flash.Enabled,
-          FallBack.ServerSentEvents.Enabled, !Options.AuthInfo.empty()};
+          FallBack.ServerSentEvents.Enabled, !Options.AuthInfo.empty(), Options.MaxFilesPerRequest};
 }
 
 // Carries out what the classifier decided; true when the connection goes on
@@ -579,6 +579,7 @@ void TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnectio
   // No icon: a browser that asks is told so, instead of waiting on a closed
   // connection.
   if (aFile.Kind == fkFavicon) return aConnection.WriteResponse(tvqStatusAnswer(404, "Not Found"));
+  if (aFile.Kind == fkTooManyFiles) return aConnection.WriteResponse(tvqStatusAnswer(400, "Bad Request"));
   std::string body;
   bool any = false;
   for (const std::string& name : TtvqSplitCommas(aFile.Names)) {

@@ -108,6 +108,10 @@ struct TtvqWSServerOptions {
   // before it connects: whether a login is asked for); empty: that request is
   // an unknown one.
   std::string AuthInfo;
+  // The most distinct files one request may name in a comma list (0: no
+  // limit); a file named twice is sent once. More are refused with 400, so a
+  // short request cannot ask for a large answer.
+  int MaxFilesPerRequest = 16;
 
   int ReadTimeOut() const { return FReadTimeOut; }
   void SetReadTimeOut(int aValue) { FReadTimeOut = aValue <= 0 ? 1 : aValue; }

@@ -199,6 +199,11 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
       ->check(CLI::IsMember({"on", "off"}).description(""));
   app.add_flag("--hash-password", options.HashPassword,
                "Read a password on standard input, print its hash for the users file, and exit");
+  // HTTP files: a request names a comma list of files; each is sent once.
+  app.add_option("--max-files-per-request", options.MaxFilesPerRequest,
+                 "Most distinct files one HTTP request may name; more are refused with 400 (default 16, 0: no limit)")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber.description(""));
 
   std::vector<const char*> argv{aProgram.c_str()};
   for (const std::string& argument : aArguments) argv.push_back(argument.c_str());

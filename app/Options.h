@@ -27,6 +27,8 @@ struct TProgramOptions {
   TAccessOptions Access;
   // --hash-password: print the hash of the password on standard input, exit.
   bool HashPassword = false;
+  // HTTP files: the most distinct files one request may name (0: no limit).
+  int MaxFilesPerRequest = 16;
 };
 
 // What parsing made of a command line: the options, or an exit status and

@@ -175,6 +175,8 @@ TDMQuotes& TfrmServer::DMQuotes() {
   return *FDMQuotes;
 }
 
+void TfrmServer::SetMaxFilesPerRequest(int aValue) { WSServer.Options.MaxFilesPerRequest = aValue; }
+
 void TfrmServer::SetTimer1Enabled(bool aValue) {
   if (aValue == Timer1Enabled()) return;
   if (aValue) {

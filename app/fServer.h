@@ -89,6 +89,10 @@ class TfrmServer {
   // default.
   std::function<void(const std::string& aProgram, const std::string& aPage)> OnLaunch;
 
+  // HTTP files: the most distinct files one request may name (0: no limit);
+  // called before the server starts.
+  void SetMaxFilesPerRequest(int aValue);
+
   // ---- the window's handlers
   void FormCreate();
   void btnStartClick();

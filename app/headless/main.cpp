@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
   const auto notice = sink(stdout, "notice", options.Quiet);
   TfrmServer frmServer(loop, sink(stdout, "info", options.Quiet), sink(stderr, "error", false), options.Port,
                        options.Listen);
+  frmServer.SetMaxFilesPerRequest(options.MaxFilesPerRequest);
   loop.OnException = [&frmServer](std::exception_ptr aError) { frmServer.ShowError(aError); };
   frmServer.SetTrafficLimits(options.Traffic);
   frmServer.SetConnectionLimits(options.Connections);

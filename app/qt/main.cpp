@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
     aForm.SetTrafficLimits(options.Traffic);
     aForm.SetConnectionLimits(options.Connections);
     aForm.SetAccess(options.Access);
+    aForm.SetMaxFilesPerRequest(options.MaxFilesPerRequest);
   });
   frmServer.show();
   return application.exec();

@@ -159,6 +159,60 @@ TEST(RequestKind, TheBaseScriptCarriesTheScriptsOfTheFallbacksThatAreOn) {
   }
 }
 
+// A comma list names each file once, where it first came, however often the request repeats it; more distinct
+// files than the limit refuse the request, so a short request cannot ask for a large answer.
+TEST(RequestKind, AFileListNamesEachFileOnceAndAtMostTheLimit) {
+  struct Case {
+    std::string name, requestLine;
+    int limit;
+    TtvqFileKind kind;
+    std::string names;
+  };
+  std::string repeated = "GET /";
+  for (int i = 0; i < 40; ++i) repeated += "tvq.tickerhall.js,";
+  repeated += "tvq.tickerhall.js HTTP/1.1";
+  std::string seventeen = "GET /", sixteen = "GET /", sixteenNames;
+  for (int i = 0; i < 17; ++i) {
+    const std::string file = "f" + std::to_string(i) + ".js";
+    seventeen += file + (i < 16 ? "," : " HTTP/1.1");
+    if (i < 16) {
+      sixteen += file + (i < 15 ? "," : " HTTP/1.1");
+      sixteenNames += file + (i < 15 ? "," : "");
+    }
+  }
+  for (const Case& c : {
+           Case{"one file 41 times", repeated, 16, fkFiles, "tvq.tickerhall.js"},
+           Case{"repeats in another letter case", "GET /a.js,b.js,A.JS,b.js,c.js HTTP/1.1", 16, fkFiles,
+                "a.js,b.js,c.js"},
+           Case{"empty names left out", "GET /a.css,,a.css,b.css HTTP/1.1", 16, fkFiles, "a.css,b.css"},
+           Case{"pages too", "GET /x.html,y.html,x.html HTTP/1.1", 2, fkFiles, "x.html,y.html"},
+           Case{"as many as the limit", sixteen, 16, fkFiles, sixteenNames},
+           Case{"one more than the limit", seventeen, 16, fkTooManyFiles, ""},
+           Case{"three distinct among repeats, limit 2", "GET /a.js,a.js,b.js,c.js HTTP/1.1", 2, fkTooManyFiles, ""},
+           Case{"no limit", seventeen, 0, fkFiles, sixteenNames + ",f16.js"},
+       }) {
+    SCOPED_TRACE(c.name);
+    TtvqRequestOptions options;
+    options.MaxFilesPerRequest = c.limit;
+    const TtvqRequest request = tvqClassifyRequest(c.requestLine + "\r\nHost: h\r\n\r\n", options);
+    EXPECT_EQ(request.Kind, rkFile);
+    EXPECT_EQ(request.File.Kind, c.kind);
+    EXPECT_EQ(request.File.Names, c.names);
+    EXPECT_EQ(request.Transport, trpHTTP);
+  }
+}
+
+// The fallbacks' scripts count among the base script's files.
+TEST(RequestKind, TheFallbacksScriptsCountAgainstTheFileLimit) {
+  TtvqRequestOptions options;
+  options.FlashFallBack = options.EventStreamFallBack = true;
+  options.MaxFilesPerRequest = 2;
+  EXPECT_EQ(tvqClassifyRequest("GET /tvqWebSockets.js HTTP/1.1\r\n\r\n", options).File.Kind, fkTooManyFiles);
+  options.MaxFilesPerRequest = 3;
+  EXPECT_EQ(tvqClassifyRequest("GET /tvqWebSockets.js HTTP/1.1\r\n\r\n", options).File.Names,
+            "tvqWebSocketsEventSource.js,tvqWebSocketsFlash.js,tvqWebSockets.js");
+}
+
 // A request for a kind of file that is switched off is not answered as a
 // file, yet it still marks the connection's transport as HTTP.
 TEST(RequestKind, ASwitchedOffFileGoesOnAsUnknownMarkedHTTP) {
@@ -322,6 +376,60 @@ TEST(Handshake, EachRefusalWithItsTextAndStatus) {
        }) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(RefusalOf(With(SampleRequest(), c.header, c.line)), c.refusal);
+  }
+}
+
+// A control character (a tab aside) in the request line or in a header value the server keeps refuses the request:
+// the Hixie-76 answer copies Host, Origin and the target into its own header lines, and nothing the client wrote may
+// start a line there. A line feed already ends a line, so what follows it is a header of its own, never a value.
+TEST(Handshake, AControlCharacterInAKeptValueRefusesTheRequest) {
+  struct Case {
+    std::string name, header, line;
+    TRefusal refusal;
+  };
+  const TRefusal accepted;
+  const TRefusal badHost{"Error Decoding Header: Host", 400}, badOrigin{"Error Decoding Header: Origin", 400};
+  for (const auto& request : {SampleRequest(), HixieRequest()}) {
+    const bool hixie = request.front() == "GET /demo HTTP/1.1";
+    for (const Case& c : {
+             Case{"bare CR in Host", "Host", "Host: a.example\rSet-Cookie: x=1", badHost},
+             Case{"CR at the end of Host", "Host", "Host: a.example\r", badHost},
+             Case{"NUL in Host", "Host", "Host: a\0b"s, badHost},
+             Case{"escape in Host", "Host", "Host: a\x1b[2Jb", badHost},
+             Case{"DEL in Host", "Host", "Host: a\x7f", badHost},
+             Case{"bare CR in Origin", "Origin", "Origin: http://a\rX-Injected: 1", badOrigin},
+             Case{"vertical tab in Origin", "Origin", "Origin: http://a\vb", badOrigin},
+             Case{"CR in the target", "GET", "GET /demo\rX-Injected: 1 HTTP/1.1", {"Error Decoding Header: GET", 400}},
+             Case{"CR in the protocols", "Sec-WebSocket-Protocol", "Sec-WebSocket-Protocol: tvq.tickerhall\r",
+                  {"Error Decoding Header: WebSocket-Protocol", 400}},
+             Case{"CR in the extensions", "Sec-WebSocket-Extensions", "Sec-WebSocket-Extensions: x\ry",
+                  {"Error Decoding Header: WebSocket-Extensions", 400}},
+             Case{"tab in Origin", "Origin", "Origin: http://a\tb", accepted},
+             Case{"UTF-8 in Host", "Host", "Host: b\xC3\xBC" "cher.example", accepted},
+         }) {
+      SCOPED_TRACE(std::string(hixie ? "Hixie-76: " : "RFC 6455: ") + c.name);
+      EXPECT_EQ(RefusalOf(With(request, c.header, c.line)), c.refusal);
+    }
+  }
+}
+
+// What an accepted Hixie-76 answer copies from the request holds no control character, whatever came around it.
+TEST(Handshake, TheHixie76AnswerCarriesNoLineTheClientWrote) {
+  for (const std::string& host : {"Host: a.example\nX-Injected: 1"s, "Host: a.example\r\nX-Injected: 1"s}) {
+    SCOPED_TRACE(host);
+    TtvqWSHandShakeServer h;
+    std::vector<std::string> lines = HixieRequest();
+    lines.erase(lines.begin() + 1);  // the Host line, replaced by the split text below
+    const std::vector<std::string> split = tvqSplitRequestLines(host);
+    lines.insert(lines.begin() + 1, split.begin(), split.end());
+    tvqParseHandshake(lines, h);
+    const TtvqHandshakeAnswer answer = tvqAnswerHandshake(h, kAccepted, "");
+    ASSERT_TRUE(answer.Accepted) << answer.Error;
+    for (const std::string& l : answer.Lines) {
+      EXPECT_EQ(l.find_first_of("\r\n"), std::string::npos) << l;
+      EXPECT_EQ(l.find("X-Injected"), std::string::npos) << l;
+    }
+    EXPECT_EQ(answer.Lines.at(4), "Sec-WebSocket-Location: ws://a.example/demo");
   }
 }
 

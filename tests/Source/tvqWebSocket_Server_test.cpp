@@ -319,6 +319,31 @@ TEST_F(ServerFixture, ServesTheBuiltInFiles) {
   }
 }
 
+// A request that names one file many times gets it once; more distinct files than the limit get 400, so a short
+// request cannot ask for a large answer. (The limit is set before the first request: connection threads read it.)
+TEST_F(ServerFixture, AFileListSendsEachFileOnceAndNoMoreThanTheLimit) {
+  server.Options.MaxFilesPerRequest = 2;
+  const std::string host = "127.0.0.1:" + std::to_string(port);
+  const std::string script = "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\nContent-Type: text/javascript; "
+                             "charset=utf-8\r\nServer: tvqWebSockets 4.4.6\r\n\r\nvar tvq = 'http://" + host +
+                             "/';\r\n";
+  std::string repeated = "GET /tvqWebSockets.js";
+  for (int i = 0; i < 500; ++i) repeated += ",tvqWebSockets.js";
+  struct Case {
+    std::string request, answer;
+  };
+  for (const Case& c : {
+           Case{repeated + " HTTP/1.1", script},
+           Case{"GET /tvqWebSockets.js,TVQWEBSOCKETS.JS,missing.js,tvqWebSockets.js HTTP/1.1", script},
+           Case{"GET /tvqWebSockets.js,a.js,b.js HTTP/1.1", "HTTP/1.1 400 Bad Request\r\n\r\n"},
+       }) {
+    SCOPED_TRACE(c.request.substr(0, 80));
+    LoopbackClient client(port);
+    client.Send(c.request + "\r\nHost: " + host + "\r\n\r\n");
+    EXPECT_EQ(client.ReceiveUntilClose(), c.answer);
+  }
+}
+
 // The index page answers "GET /", with or without a query, and nothing else.
 TEST_F(ServerFixture, TheIndexPageAnswersTheRoot) {
   server.Options.IndexPage = "dataset.tvq.tickerhall.html";

@@ -203,6 +203,20 @@ TEST(Options, ConnectionLimits) {
   }
 }
 
+// HTTP files: the limit on distinct files a request names, from the command line or the file; not negative.
+TEST(Options, MaxFilesPerRequest) {
+  EXPECT_EQ(Parse({}).Options.MaxFilesPerRequest, 16);
+  EXPECT_EQ(Parse({"--max-files-per-request", "4"}).Options.MaxFilesPerRequest, 4);
+  EXPECT_EQ(Parse({"--max-files-per-request=0"}).Options.MaxFilesPerRequest, 0);
+  const SettingsFile file("max-files-per-request = 3\n");
+  EXPECT_EQ(Parse({"--config", file.Path()}).Options.MaxFilesPerRequest, 3);
+  for (const char* bad : {"-1", "many", "1.5"}) {
+    const TParsedOptions parsed = Parse({"--max-files-per-request", bad});
+    EXPECT_EQ(parsed.ExitCode, 2) << bad;
+    EXPECT_THAT(parsed.Error, HasSubstr("--max-files-per-request")) << bad;
+  }
+}
+
 TEST(LogLine, TextAndJsonLines) {
   const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796985478123));
   EXPECT_EQ(tvqLogTimestamp(time), "2026-12-11T10:37:58.123Z");
