@@ -514,7 +514,9 @@ def a03_big_table(ctx):
 
 
 def a04_broadcast(ctx):
-    """A broadcast on channel "" does not reach connections that did not subscribe to it."""
+    """A client's broadcasts on channel "" (which reach every connection of the sub-protocol) cannot be pushed
+    faster than the others read: the input budgets cut the attacker off long before its ten 1 MB broadcasts are
+    all through, and the bystander, which gets them, stays."""
     attacker = connect(ctx.port)
     try:
         attacker.until(is_records_end, 10)
@@ -523,13 +525,14 @@ def a04_broadcast(ctx):
         for i in range(10):
             if not attacker.text(rpc("tvq@broadcast", {"channel": "", "message": big})):
                 break
-        attacker.sync("a04")
+        cut = attacker.drain_until_ended(10)
         # Anything the broadcasts put before the next update has been read once that update is.
         after = time.monotonic()
         wait_for(lambda: ctx.bystander.count(after) >= 1, after + 10)
         got = ctx.bystander.foreign - foreign
-        ctx.note("bystander received %d of the 10 broadcasts" % got)
-        check(got == 0, "the broadcasts on channel \"\" reached the bystander, which did not subscribe to it")
+        ctx.note("bystander received %d of the 10 broadcasts, attacker %s" % (got, "cut off" if cut else "still connected"))
+        check(cut, "the attacker was not cut off")
+        check(got <= 4, "%d of the 10 broadcasts went through" % got)
     finally:
         attacker.close()
 
@@ -636,11 +639,13 @@ def a08_silent(ctx):
 
 
 def a09_output_budget(ctx):
-    """Subscribers that never read cost bounded memory together, and are dropped."""
+    """Subscribers that never read cost bounded memory together, and are dropped. Thirty of them: alone, each
+    one's own cap (8 MiB) would let them hold 240 MiB between them; the output budget (16 MiB here) holds them to
+    far less, with room for the copies a broadcast makes before the budget sees them."""
     stalled = []
     attacker = connect(ctx.port, BASE)
     try:
-        for i in range(10):
+        for i in range(30):
             c = connect(ctx.port, BASE, rcvbuf=4096)
             c.text(rpc("tvq@subscribe", {"channel": "s"}, "s%d" % i))
             _, found = c.until(lambda m: (m.get("result") or {}).get("method") == "tvq@subscribe", 10)
@@ -657,10 +662,10 @@ def a09_output_budget(ctx):
         start = time.monotonic()
         dropped = sum(1 for c in stalled if c.drain_until_ended(max(0.1, start + 20 - time.monotonic())))
         rise = sampler.peak - base
-        ctx.note("10 stalled subscribers x 12 MB: memory rose %.0f MiB at the peak, %d of 10 dropped" % (
+        ctx.note("30 stalled subscribers x 12 MB: memory rose %.0f MiB at the peak, %d of 30 dropped" % (
             rise / MIB, dropped))
-        check(rise < 48 * MIB, "memory rose %.0f MiB for the stalled subscribers" % (rise / MIB))
-        check(dropped == 10, "%d stalled subscribers still connected" % (10 - dropped))
+        check(rise < 120 * MIB, "memory rose %.0f MiB for the stalled subscribers" % (rise / MIB))
+        check(dropped == 30, "%d stalled subscribers still connected" % (30 - dropped))
     finally:
         attacker.close()
         for c in stalled:
@@ -918,7 +923,7 @@ ATTACKS = [
     ("05-channel-names", {}, a05_channels),
     ("06-http-files", {"--max-files-per-request": 16}, a06_http_files),
     ("07-idle", {"--idle-timeout": 3, "--max-connections-per-address": 30}, a07_idle),
-    ("08-silent-sockets", {}, a08_silent),
+    ("08-silent-sockets", {"--max-connections-per-address": 1000}, a08_silent),
     ("09-output-budget", {"--max-output-total": 16 * MIB, "--write-timeout": 5, "--max-input-rate": 64 * MIB,
                           "--max-messages-per-second": 1000}, a09_output_budget),
     ("10a-big-text", {}, a10a_big_text),
