@@ -39,6 +39,15 @@ inline constexpr int tvqMethodNotFoundCode = -32601;
 inline constexpr const char* tvqMethodNotFoundMessage =
     "Method not found. The method does not exist / is not available.";
 
+// A request refused because it would pass one of the server's limits, and
+// one whose arguments are not of the right kind; the messages say what
+// ("Limit reached: 256 channels per connection", "Invalid params: ID must
+// be an integer").
+inline constexpr int tvqLimitReachedCode = -32002;
+inline constexpr const char* tvqLimitReachedPrefix = "Limit reached: ";
+inline constexpr int tvqInvalidParamsCode = -32602;
+inline constexpr const char* tvqInvalidParamsPrefix = "Invalid params: ";
+
 enum TwsQoS { qosLevel0, qosLevel1, qosLevel2 };
 enum TwsQueue { queueLevel0, queueLevel1, queueLevel2 };
 
