@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ProtocolLimits.h"
+
 enum class TLogFormat { Text, Json };
 
 struct TProgramOptions {
@@ -17,6 +19,7 @@ struct TProgramOptions {
   std::string ConfigFile;
   bool Quiet = false;  // no log lines of client activity
   TLogFormat LogFormat = TLogFormat::Text;
+  TProtocolLimits Protocol;
 };
 
 // What parsing made of a command line: the options, or an exit status and

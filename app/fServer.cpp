@@ -220,3 +220,24 @@ std::string TfrmServer::ErrorText(std::exception_ptr aError) {
 }
 
 void TfrmServer::ShowError(std::exception_ptr aError) { FShowError(ErrorText(aError)); }
+
+// Both sub-protocol servers take the same limits; a client's first refusal
+// is logged with its address, never once per message.
+void TfrmServer::SetProtocolLimits(const TProtocolLimits& aLimits) {
+  for (TtvqWSProtocol_tvq_Server* server :
+       {static_cast<TtvqWSProtocol_tvq_Server*>(&WSPServer_dataset), &WSPServer_tvq}) {
+    server->MaxChannelsPerConnection = aLimits.MaxChannelsPerConnection;
+    server->MaxChannels = aLimits.MaxChannels;
+    server->MaxNamesPerRequest = aLimits.MaxNamesPerRequest;
+    server->MaxRetainedPerChannel = aLimits.MaxRetainedPerChannel;
+    server->MaxRetainedBytes = aLimits.MaxRetainedBytes;
+    server->RetainedExpiry = aLimits.RetainedExpiry;
+    server->MaxPendingCalls = aLimits.MaxPendingCalls;
+    server->MaxHeldQoS = aLimits.MaxHeldQoS;
+    server->MaxTransactions = aLimits.MaxTransactions;
+    server->MaxTransactionSize = aLimits.MaxTransactionSize;
+    server->OnLimitReached = [this](TtvqWSConnection* aConnection, const std::string& aWhat) {
+      Log("client " + (aConnection ? aConnection->Guid() : std::string()) + " refused: more than " + aWhat);
+    };
+  }
+}

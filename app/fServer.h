@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "ProtocolLimits.h"
 #include "RecordTable.h"
 #include "tvqWebSocket_Platform.h"
 #include "tvqWebSocket_Protocol_Dataset_Server.h"
@@ -66,6 +67,10 @@ class TfrmServer {
   // test page works against the program too. Its connections are not
   // logged: the log speaks of the quote table's clients.
   TtvqWSProtocol_tvq_Server WSPServer_tvq;
+
+  // What one client can make the sub-protocol servers hold; call before
+  // the server starts. A client's first refusal is logged once.
+  void SetProtocolLimits(const TProtocolLimits& aLimits);
 
   bool Timer1Enabled() const { return FTimer1 != 0; }
   void SetTimer1Enabled(bool aValue);

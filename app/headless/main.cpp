@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
   std::thread stopper = tvqQuitOnStopSignal(loop, signalFd);
 
   int exitCode = 0;
+  frmServer.SetProtocolLimits(options.Protocol);
   loop.Queue([&] {
     frmServer.FormCreate();
     if (frmServer.WSServer.Active()) {

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   tvqSetPlatform(&platform);
   tvqRegisterWebResources();
   TfrmServerWindow frmServer(platform, parsed.Options.Port, parsed.Options.Listen);
+  frmServer.Form().SetProtocolLimits(parsed.Options.Protocol);
   frmServer.show();
   return application.exec();
 }
