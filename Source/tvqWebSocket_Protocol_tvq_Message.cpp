@@ -58,7 +58,11 @@ void TtvqWSMessage::Read(const std::string& aMessage) {
   // keeps the next text from being read.
   try {
     DoEnterRead(aMessage);
-    if (ReadJSONText("jsonrpc") != "2.0") throw TtvqWSException("Error decoding message.");
+    // A raw control character inside a string is not JSON either: relayed
+    // as it stands, it would reach the other clients as text they cannot
+    // read.
+    if (ReadJSONText("jsonrpc") != "2.0" || tvqJSONHasRawControl(*JSON()))
+      throw TtvqWSException("Error decoding message.");
     const TtvqJSON& root = *JSON();
     if (const ItvqObjectJSON node = root.GetNode("result")) {
       result = ReadJSONText("result");

@@ -92,7 +92,8 @@ class TtvqWSMessage : public TtvqWSMessage_Base {
 
   void Clear(bool aForceClear = false) override;
   // Raises TtvqWSException "Error decoding message." for a text that is not
-  // JSON-RPC 2.0; the envelope is then idle again.
+  // JSON-RPC 2.0, or whose strings hold raw control characters; the
+  // envelope is then idle again.
   void Read(const std::string& aMessage) override;
   std::string Write() override;
   // Copies the members of params that the method uses.

@@ -181,7 +181,7 @@ TEST(EnvelopeRead, StringParamsRoundTrip) {
 
 TEST(EnvelopeRead, VersionIsCheckedAsAValue) {
   struct TCase {
-    const char* text;
+    std::string text;
     bool accepted;
   } cases[] = {
       {R"({"jsonrpc":"2.0","method":"a"})", true},
@@ -190,6 +190,16 @@ TEST(EnvelopeRead, VersionIsCheckedAsAValue) {
       {R"({"method":"a"})", false},
       {"not json at all", false},
       {"", false},
+      // Raw control characters inside strings are not JSON; escaped, and
+      // as blanks between the members, they are.
+      {"{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"message\":\"line\nforged\"}}", false},
+      {"{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"message\":\"tab\there\"}}", false},
+      {std::string("{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"channel\":\"nul\0\"}}", 58), false},
+      {"{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"message\":{\"deep\":[\"\x1b[2J\"]}}}", false},
+      {"{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"na\rme\":1}}", false},
+      {"{\"jsonrpc\":\"2.0\",\"result\":{\"method\":\"a\",\"dataset\":{\"NAME\":\"\x1f\"}}}", false},
+      {R"({"jsonrpc":"2.0","method":"a","params":{"message":"line\nescaped \u0001 \t"}})", true},
+      {"{\n\t\"jsonrpc\" : \"2.0\",\r\n \"method\":\"a\"\n}", true},
   };
   for (const TCase& c : cases) {
     TtvqWSMessage message;
