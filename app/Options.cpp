@@ -125,6 +125,7 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
     const auto count = [&app](const char* aName, auto& aValue, const char* aText) {
       app.add_option(aName, aValue, aText)->type_name("N")->check(CLI::Range(0, 2147483647).description(""));
     };
+    count("--max-rows", limits.MaxRows, "Rows clients' new records may fill the quote table to (default 10000)");
     count("--max-channels-per-connection", limits.MaxChannelsPerConnection,
           "Channels one connection may subscribe to (default 256)");
     count("--max-channels", limits.MaxChannels, "Distinct channel names in the server (default 10000)");

@@ -8,7 +8,7 @@
 #include <cstddef>
 
 struct TProtocolLimits {
-  int MaxRows = 10000;                        // --max-rows (not enforced yet: no option reads it)
+  int MaxRows = 10000;                        // --max-rows (rows clients' new records may fill the table to)
   int MaxChannelsPerConnection = 256;         // --max-channels-per-connection
   int MaxChannels = 10000;                    // --max-channels (distinct names in the server)
   int MaxNamesPerRequest = 64;                // --max-names-per-request

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "ProtocolLimits.h"
 #include "RecordTable.h"
@@ -44,6 +45,14 @@ struct TServerStatus {
 // The status line: "Running on port 5413 — 2 clients connected", "Stopped",
 // or "Stopped: " followed by the reason.
 std::string tvqServerStatusText(const TServerStatus& aStatus);
+
+// A client's text as a log line shows it: control characters escaped (a
+// line feed as "\n", others as "\u001B"), so that no text can start a line
+// of its own, and cut after aMaxCharacters characters, followed by "…".
+std::string tvqLogText(std::string_view aText, std::size_t aMaxCharacters = 200);
+// The option that sets the limit a refusal names ("256 channels per
+// connection" gives "--max-channels-per-connection"); empty when unknown.
+std::string tvqLimitOption(std::string_view aWhat);
 
 class TfrmServer {
  public:
@@ -108,7 +117,9 @@ class TfrmServer {
   void ShowError(std::exception_ptr aError);
 
  private:
-  void Log(const std::string& aLine) { FLog(aLine); }
+  // Every line is escaped: whatever a client's text reached it, it stays
+  // one line.
+  void Log(const std::string& aLine) { FLog(tvqLogText(aLine, std::string::npos)); }
   // The log lines of a client's changes to the table ("Added", "Edited",
   // "Deleted"); the ticker's own changes are not logged.
   void LogRecordChanges();
