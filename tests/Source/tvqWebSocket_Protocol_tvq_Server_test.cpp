@@ -547,6 +547,59 @@ INSTANTIATE_TEST_SUITE_P(
                   [](auto&) {}}),
     [](const ::testing::TestParamInfo<LimitCase>& aInfo) { return std::string(aInfo.param.name); });
 
+// What a channel keeps of its retained texts: the newest MaxRetainedPerChannel
+// ones (the oldest goes when one more comes), none older than
+// RetainedExpiry seconds (0: kept until cleared). Expiry is checked on the
+// clock: the test makes the oldest texts two hours old rather than wait.
+struct RetainCase {
+  const char* name;
+  int perChannel;
+  int expiry;
+  int aged;  // how many of the oldest texts are made two hours old
+  std::vector<std::string> delivered;
+};
+
+class TvqServerRetained : public TvqServer, public ::testing::WithParamInterface<RetainCase> {};
+
+TEST_P(TvqServerRetained, ANewSubscriberGetsWhatIsKept) {
+  const RetainCase& c = GetParam();
+  main.Run([&] {
+    tvq.MaxRetainedPerChannel = c.perChannel;
+    tvq.RetainedExpiry = c.expiry;
+  });
+  std::string guid;
+  WebSocketClient publisher = Connect(guid);
+  for (const char* text : {"one", "two", "three"}) {
+    publisher.SendText(Request("tvq@publish", R"({"message":")" + std::string(text) + R"(","channel":"r","queue":"queueLevel2"})", text));
+    EXPECT_EQ(publisher.NextText(), Ack(text));
+  }
+  main.Run([&] {
+    TtvqWSQueuedMessage& retained = tvq.GetQueuedMessages("r");
+    std::lock_guard guard(retained.Lock);
+    for (int i = 0; i < c.aged && i < static_cast<int>(retained.Dates.size()); ++i)
+      retained.Dates[static_cast<std::size_t>(i)] -= std::chrono::hours(2);
+  });
+  WebSocketClient late = Connect(guid);
+  late.SendText(Request("tvq@subscribe", R"({"channel":"r"})"));
+  EXPECT_THAT(late.NextText(), HasSubstr(R"("method":"tvq@subscribe")"));
+  for (const std::string& text : c.delivered)
+    EXPECT_EQ(late.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@event","channel":"r","message":")" + text +
+                                   R"("}})");
+  EXPECT_EQ(late.NextText(kQuiet), kNoText);
+  std::size_t bytes = 0;
+  main.Run([&] { bytes = tvq.RetainedBytes(); });
+  EXPECT_EQ(bytes == 0, c.delivered.empty()) << bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRetention, TvqServerRetained,
+    ::testing::Values(RetainCase{"NewestPerChannel", 2, 3600, 0, {"two", "three"}},
+                      RetainCase{"NoLimitPerChannel", 0, 3600, 0, {"one", "two", "three"}},
+                      RetainCase{"ExpiredGoFirst", 16, 3600, 2, {"three"}},
+                      RetainCase{"AllExpired", 16, 3600, 3, {}},
+                      RetainCase{"NoExpiry", 16, 0, 3, {"one", "two", "three"}}),
+    [](const ::testing::TestParamInfo<RetainCase>& aInfo) { return std::string(aInfo.param.name); });
+
 // One request naming 40,000 channels: with no limits set it is served in
 // linear time (the old index scanned every name for each one, about half a
 // minute), and every name goes again with the connection; with the limits
