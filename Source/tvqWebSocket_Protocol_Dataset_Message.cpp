@@ -621,14 +621,15 @@ void IntegerRange(TFieldType aType, std::int64_t& aLow, std::int64_t& aHigh) {
   }
 }
 
-// An optional sign and decimal digits, nothing else; false also when the
-// number does not fit 64 bits.
-bool ReadWhole(const std::string& aText, std::int64_t& aValue) {
+// An optional sign and decimal digits, nothing else. aTooLarge tells a
+// whole number that does not fit 64 bits (2^63) from one that is none.
+bool ReadWhole(const std::string& aText, std::int64_t& aValue, bool& aTooLarge) {
   const char* first = aText.data();
   const char* last = first + aText.size();
   if (first != last && *first == '+') ++first;  // the reader takes a leading "+"
   if (first == last || *first == '+') return false;
   const auto [end, ec] = std::from_chars(first, last, aValue);
+  aTooLarge = ec == std::errc::result_out_of_range && end == last;
   return ec == std::errc() && end == last;
 }
 
@@ -645,11 +646,13 @@ void TtvqWSMessageDataset::CheckKey(const ItvqObjectJSON& aRecord) {
     if (!IsIntegerKind(key->DataType())) continue;
     const std::string name = tvqJSONStringContent(key->FieldName());
     std::int64_t value = 0, low = 0, high = 0;
+    bool tooLarge = false;
     const bool whole = (node->JSONType == tvqJSONNumber || node->JSONType == tvqJSONString) &&
-                       ReadWhole(ReceivedText(node), value);
-    if (!whole) throw EtvqWSRecordRefused(tvqInvalidParamsCode, tvqInvalidParamsPrefix + name + " must be an integer");
+                       ReadWhole(ReceivedText(node), value, tooLarge);
+    if (!whole && !tooLarge)
+      throw EtvqWSRecordRefused(tvqInvalidParamsCode, tvqInvalidParamsPrefix + name + " must be an integer");
     IntegerRange(key->DataType(), low, high);
-    if (value < low || value > high)
+    if (tooLarge || value < low || value > high)
       throw EtvqWSRecordRefused(tvqInvalidParamsCode, tvqInvalidParamsPrefix + name + " must be an integer from " +
                                                           std::to_string(low) + " to " + std::to_string(high));
   }
