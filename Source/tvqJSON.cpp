@@ -454,3 +454,26 @@ std::string TtvqJSON::GetText() const {
 }
 
 ItvqJSON CreateJSONDocument() { return std::make_shared<TtvqJSON>(); }
+
+namespace {
+
+bool HasControl(std::string_view aText) {
+  for (const char c : aText)
+    if (static_cast<unsigned char>(c) < 0x20) return true;
+  return false;
+}
+
+}  // namespace
+
+// The reader bounds the nesting, so the walk's depth is bounded too.
+bool tvqJSONHasRawControl(const TtvqJSON& aDocument) {
+  for (int i = 0; i < aDocument.GetCount(); ++i) {
+    const ItvqObjectJSON node = aDocument.GetItem(i);
+    if (HasControl(node->Name)) return true;
+    if (const auto* text = std::get_if<std::string>(&node->Value()); text && node->JSONType == tvqJSONString &&
+                                                                      HasControl(*text))
+      return true;
+    if (node->HasJSONObject() && tvqJSONHasRawControl(*node->JSONObject())) return true;
+  }
+  return false;
+}

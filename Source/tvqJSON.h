@@ -67,6 +67,7 @@ class TtvqObjectJSON {
   void SetValue(TtvqJSONValue aValue) { FValue = std::move(aValue); }
   // The stored value as text ("" when empty).
   std::string ValueText() const { return tvqJSONValueText(FValue); }
+  const TtvqJSONValue& Value() const { return FValue; }
 
   // The node's JSON text, with its name or without.
   std::string Text(bool aNamed);
@@ -123,6 +124,12 @@ inline constexpr int tvqJSONMaxDepth = 512;
 
 // A new empty document.
 ItvqJSON CreateJSONDocument();
+
+// Whether a member name or a string value anywhere in the document holds a
+// raw control character (U+0000..U+001F). JSON allows them only escaped:
+// the reader keeps strings as they stood, so such a text would be written
+// out again as text that is not JSON.
+bool tvqJSONHasRawControl(const TtvqJSON& aDocument);
 
 // The escaping of names and strings when EscapeStrings is on.
 std::string tvqJSONEscape(std::string_view aText);

@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -110,7 +111,7 @@ void TtvqWSConnection::SetDisconnected(bool aValue) {
 
 std::vector<std::string> TtvqWSConnection::Subscriptions() const {
   TtvqLock guard(const_cast<TtvqCriticalSection&>(FCSArray[0]));
-  return FSubscriptions;
+  return {FSubscriptions.begin(), FSubscriptions.end()};
 }
 
 TtvqDateTime TtvqWSConnection::LastPing() const {
@@ -213,14 +214,23 @@ void TtvqWSConnection::Disconnect(int aCloseCode) {
   DoCloseConnection({}, aCloseCode);
 }
 
+namespace {
+
+std::string FoldedName(const std::string& aName) {
+  std::string folded = aName;
+  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return folded;
+}
+
+}  // namespace
+
 void TtvqWSConnection::DoSubscribe(const std::string& aChannels) {
   for (const std::string& name : TtvqSplitCommas(aChannels)) {
     {
       TtvqLock guard(FCSArray[0]);
-      const bool known = std::any_of(FSubscriptions.begin(), FSubscriptions.end(),
-                                     [&](const std::string& s) { return tvqSameText(s, name); });
-      if (known) continue;
-      FSubscriptions.push_back(name);
+      const std::string key = FoldedName(name);
+      if (FSubscribedNames.count(key)) continue;
+      FSubscribedNames.emplace(key, FSubscriptions.insert(FSubscriptions.end(), name));
     }
     if (OnSubscription) OnSubscription(*this, name);
   }
@@ -230,10 +240,10 @@ void TtvqWSConnection::DoUnSubscribe(const std::string& aChannels) {
   for (const std::string& name : TtvqSplitCommas(aChannels)) {
     {
       TtvqLock guard(FCSArray[0]);
-      const auto it = std::find_if(FSubscriptions.begin(), FSubscriptions.end(),
-                                   [&](const std::string& s) { return tvqSameText(s, name); });
-      if (it == FSubscriptions.end()) continue;
-      FSubscriptions.erase(it);
+      const auto it = FSubscribedNames.find(FoldedName(name));
+      if (it == FSubscribedNames.end()) continue;
+      FSubscriptions.erase(it->second);
+      FSubscribedNames.erase(it);
     }
     if (OnUnSubscription) OnUnSubscription(*this, name);
   }
@@ -243,9 +253,13 @@ bool TtvqWSConnection::Subscribed(const std::string& aChannel) const {
   if (aChannel.empty()) return true;
   TtvqLock guard(const_cast<TtvqCriticalSection&>(FCSArray[0]));
   for (const std::string& name : TtvqSplitCommas(aChannel))
-    for (const std::string& s : FSubscriptions)
-      if (tvqSameText(s, name)) return true;
+    if (FSubscribedNames.count(FoldedName(name))) return true;
   return false;
+}
+
+std::size_t TtvqWSConnection::SubscriptionCount() const {
+  TtvqLock guard(const_cast<TtvqCriticalSection&>(FCSArray[0]));
+  return FSubscriptions.size();
 }
 
 void TtvqWSConnection::DoSendQueuedMessages() {
@@ -1061,7 +1075,9 @@ void TtvqQueueListChannels::GetChannels(const std::string& aID,
 
 void TtvqQueueListChannels::GetConnections(const std::string& aChannel,
                                            std::vector<TtvqWSConnection*>& aList) {
-  TQueue* queue = GetQueueByName(aChannel);
+  TtvqLock guard(FLock);
+  TQueue* queue = FindQueueByName(aChannel);
+  if (!queue) return;
   auto items = queue->Lock();
   for (auto it = items->rbegin(); it != items->rend(); ++it) aList.push_back((*it)->Connection());
 }

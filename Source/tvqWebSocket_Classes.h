@@ -16,12 +16,14 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "tvqText.h"
@@ -183,6 +185,7 @@ class TtvqWSConnection : public TtvqTCPConnection {
   TtvqQueue<TtvqQueueItemBase>& ProtocolData();
 
   std::vector<std::string> Subscriptions() const;
+  std::size_t SubscriptionCount() const;
   std::string LastSubscription;
   std::string LastUnSubscription;
 
@@ -278,7 +281,11 @@ class TtvqWSConnection : public TtvqTCPConnection {
   std::atomic<bool> FReadOnly{false};
   std::array<std::unique_ptr<TtvqQueueList>, 3> FQueueLevels;  // levels 0, 1, 2
   std::unique_ptr<TtvqQueue<TtvqQueueItemBase>> FProtocolData;
-  std::vector<std::string> FSubscriptions;  // guarded by FCSArray[0]
+  // The subscribed names in subscription order, and each one's place by its
+  // name in lower case (names compare without letter case); both guarded by
+  // FCSArray[0].
+  std::list<std::string> FSubscriptions;
+  std::unordered_map<std::string, std::list<std::string>::iterator> FSubscribedNames;
   TtvqDateTime FLastPing{}, FLastPong{}, FFirstPing{};  // guarded by FWaitLock
   std::string FPong;                                    // guarded by FWaitLock
 };
@@ -687,15 +694,18 @@ class TtvqCacheQueueListConnections : public TtvqCacheQueueList<TtvqQueueItemCon
 };
 
 // The server's channel subscriptions: one named queue per channel, holding
-// one item per subscribed connection.
+// one item per subscribed connection. A channel's name is forgotten with its
+// last subscriber, and looking a channel up never makes one, so names that
+// nobody subscribes to cost nothing.
 class TtvqQueueListChannels : public TtvqQueueNameListBase<TtvqQueueItemChannel> {
  public:
+  TtvqQueueListChannels() { Reclaim = true; }
   // Appends to aList the item of aID from every channel, last channel first.
   // The items stay valid only while no other thread unsubscribes aID: call
   // it from the thread that manages that connection's subscriptions.
   void GetChannels(const std::string& aID, std::vector<TtvqQueueItemChannel*>& aList);
-  // Appends to aList the connections subscribed to aChannel, newest first.
-  // An unknown channel gets an empty queue.
+  // Appends to aList the connections subscribed to aChannel, newest first;
+  // none for an unknown channel.
   void GetConnections(const std::string& aChannel, std::vector<TtvqWSConnection*>& aList);
 };
 

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tvqWebSocket_Classes_SyncObjs.h"
@@ -292,7 +293,14 @@ class TtvqCacheQueueList {
 };
 
 // A list of named queues; it owns them. Looking a name up creates the queue
-// when missing, in one step under this list's lock.
+// when missing, in one step under this list's lock. Names are found through
+// a hash index, so a list of many thousands of names costs no scan per
+// look-up.
+//
+// With Reclaim on, a queue that an item deletion leaves empty is forgotten at
+// once (a later look-up of its name makes a new one) and freed in batches,
+// so that names nobody uses any more cost nothing; a queue pointer handed
+// out by GetQueueByName then stays valid only until the next deletion.
 template <class T = TtvqQueueNameItemBase>
 class TtvqQueueNameListBase : public TtvqQueueCommon<TtvqQueueNameBase<T>> {
  public:
@@ -300,22 +308,33 @@ class TtvqQueueNameListBase : public TtvqQueueCommon<TtvqQueueNameBase<T>> {
 
   TtvqQueueNameListBase() { this->SetOwnObjects(true); }
 
-  // The first queue from the front with that name; never none.
+  bool Reclaim = false;
+
+  // The queue with that name; never none.
   TQueue* GetQueueByName(const std::string& aQueueName) {
     TtvqLock guard(this->FLock);
-    for (auto* queue : this->FList)
-      if (queue->QueueName == aQueueName) return queue;
-    auto fresh = std::make_unique<TQueue>(aQueueName);
-    fresh->SetOwnObjects(true);
-    this->Append(fresh.get());
-    return fresh.release();
+    return QueueOf(aQueueName, true);
+  }
+
+  // The queue with that name, or none; never creates one.
+  TQueue* FindQueueByName(const std::string& aQueueName) const {
+    TtvqLock guard(this->FLock);
+    const auto it = FByName.find(aQueueName);
+    return it == FByName.end() ? nullptr : it->second;
+  }
+
+  // How many names the list knows (reclaimed ones not counted).
+  std::size_t NameCount() const {
+    TtvqLock guard(this->FLock);
+    return FByName.size();
   }
 
   // Takes the item into the queue named aItem->Queue, unless that queue
   // already holds an item with its ID: then returns false and the item
   // stays the caller's.
   bool AddItem(T* aItem) {
-    TQueue* queue = GetQueueByName(aItem->Queue);
+    TtvqLock guard(this->FLock);
+    TQueue* queue = QueueOf(aItem->Queue, true);
     auto held = queue->Lock();
     if (queue->GetItem(aItem->ID)) return false;
     queue->AddItem(aItem);
@@ -325,20 +344,20 @@ class TtvqQueueNameListBase : public TtvqQueueCommon<TtvqQueueNameBase<T>> {
   // Removes the first item with that ID from every queue, last queue first.
   void DeleteItem(const std::string& aID) {
     TtvqLock guard(this->FLock);
-    for (auto it = this->FList.rbegin(); it != this->FList.rend(); ++it) (*it)->DeleteItem(aID);
+    for (auto it = this->FList.rbegin(); it != this->FList.rend(); ++it)
+      if ((*it)->DeleteItem(aID)) Forget(**it);
+    Compact();
   }
 
-  // Removes aID from the last queue named aQueueName; false when no queue
-  // has that name.
+  // Removes aID from the queue named aQueueName; false when no queue has
+  // that name.
   bool DeleteItem(const std::string& aQueueName, const std::string& aID) {
     TtvqLock guard(this->FLock);
-    for (auto it = this->FList.rbegin(); it != this->FList.rend(); ++it) {
-      if ((*it)->QueueName == aQueueName) {
-        (*it)->DeleteItem(aID);
-        return true;
-      }
-    }
-    return false;
+    TQueue* queue = QueueOf(aQueueName, false);
+    if (!queue) return false;
+    if (queue->DeleteItem(aID)) Forget(*queue);
+    Compact();
+    return true;
   }
 
   // The queue names from the last to the first, comma-separated; a name
@@ -348,7 +367,7 @@ class TtvqQueueNameListBase : public TtvqQueueCommon<TtvqQueueNameBase<T>> {
     {
       TtvqLock guard(this->FLock);
       for (auto it = this->FList.rbegin(); it != this->FList.rend(); ++it)
-        names.push_back((*it)->QueueName);
+        if (IsKnown(**it)) names.push_back((*it)->QueueName);
     }
     return TtvqDelimitedText(names);
   }
@@ -360,6 +379,60 @@ class TtvqQueueNameListBase : public TtvqQueueCommon<TtvqQueueNameBase<T>> {
     for (const auto* queue : this->FList) sum += queue->Count();
     return sum;
   }
+
+  void Clear() override {
+    TtvqLock guard(this->FLock);
+    FByName.clear();
+    FForgotten = 0;
+    TtvqQueueCommon<TQueue>::Clear();
+  }
+
+  // Whether aQueue is the one its name stands for (not a reclaimed one
+  // waiting to be freed). The caller holds the list's lock.
+  bool IsKnown(const TQueue& aQueue) const {
+    const auto it = FByName.find(aQueue.QueueName);
+    return it != FByName.end() && it->second == &aQueue;
+  }
+
+ private:
+  // The caller holds FLock.
+  TQueue* QueueOf(const std::string& aQueueName, bool aCreate) {
+    const auto it = FByName.find(aQueueName);
+    if (it != FByName.end()) return it->second;
+    if (!aCreate) return nullptr;
+    auto fresh = std::make_unique<TQueue>(aQueueName);
+    fresh->SetOwnObjects(true);
+    this->Append(fresh.get());
+    FByName.emplace(aQueueName, fresh.get());
+    return fresh.release();
+  }
+
+  // An emptied queue's name is dropped (Forget); the forgotten queues are
+  // freed in one pass once they are half the list (Compact), so that
+  // forgetting many names one by one stays linear. The caller holds FLock.
+  void Forget(TQueue& aQueue) {
+    if (!Reclaim || aQueue.Count() != 0 || !IsKnown(aQueue)) return;
+    FByName.erase(aQueue.QueueName);
+    ++FForgotten;
+  }
+
+  void Compact() {
+    if (FForgotten == 0 || FForgotten * 2 < this->FList.size()) return;
+    std::vector<TQueue*> all;
+    all.swap(this->FList);
+    FForgotten = 0;
+    for (TQueue* queue : all) {
+      if (IsKnown(*queue))
+        this->Append(queue);
+      else
+        this->ReleaseItem(queue);
+    }
+    this->LockList();  // re-entrant: unlocking once stores the new count
+    this->UnlockList();
+  }
+
+  std::unordered_map<std::string, TQueue*> FByName;
+  std::size_t FForgotten = 0;
 };
 
 // ---------------------------------------------------------------- pings

@@ -271,11 +271,10 @@ void TtvqWSProtocol_Subscription_Server_Base::UnSubscribeAll(TtvqWSConnection* a
 void TtvqWSProtocol_Subscription_Server_Base::GetSubscriptionChannels(const std::string& aChannel,
                                                                       std::vector<std::string>& aList) {
   if (UseMatchesMask) {
-    auto queues = ChannelIndex().Lock();
+    TtvqQueueListChannels& index = ChannelIndex();
+    auto queues = index.Lock();
     for (const auto* queue : *queues)
-      if (tvqMatchesMask(queue->QueueName, aChannel) &&
-          std::find(aList.begin(), aList.end(), queue->QueueName) == aList.end())
-        aList.push_back(queue->QueueName);
+      if (index.IsKnown(*queue) && tvqMatchesMask(queue->QueueName, aChannel)) aList.push_back(queue->QueueName);
   }
   if (!aList.empty()) return;
   if (aChannel.find(',') == std::string::npos) {

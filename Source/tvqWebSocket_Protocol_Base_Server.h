@@ -121,6 +121,13 @@ class TtvqWSProtocol_Subscription_Server_Base : public TtvqWSProtocol_Server_Bas
   // Channel arguments are wildcard masks over the known channels.
   bool UseMatchesMask = false;
 
+  // What one client's subscriptions may cost (0: no limit): channels one
+  // connection is subscribed to, distinct channel names in the index, and
+  // names in one request. A request that would pass one is refused whole.
+  int MaxChannelsPerConnection = 0;
+  int MaxChannels = 0;
+  int MaxNamesPerRequest = 0;
+
   // The channel index: one named queue per channel (unprefixed), one entry
   // per subscribed connection.
   TtvqQueueListChannels& ChannelIndex();

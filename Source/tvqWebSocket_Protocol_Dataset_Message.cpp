@@ -6,6 +6,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 #include "tvqWebSocket_Classes.h"
@@ -608,12 +609,53 @@ bool TtvqWSMessageDataset::DoBeforeDatasetUpdate(const ItvqObjectJSON& aResult) 
   return handled;
 }
 
-// A record without its key could not be found again: it is refused before
-// anything is applied.
+namespace {
+
+// The range of an integer field's values.
+void IntegerRange(TFieldType aType, std::int64_t& aLow, std::int64_t& aHigh) {
+  switch (aType) {
+    case ftSmallint: aLow = INT16_MIN, aHigh = INT16_MAX; break;
+    case ftWord: aLow = 0, aHigh = UINT16_MAX; break;
+    case ftLargeint: aLow = INT64_MIN, aHigh = INT64_MAX; break;
+    default: aLow = INT32_MIN, aHigh = INT32_MAX;
+  }
+}
+
+// An optional sign and decimal digits, nothing else. aTooLarge tells a
+// whole number that does not fit 64 bits (2^63) from one that is none.
+bool ReadWhole(const std::string& aText, std::int64_t& aValue, bool& aTooLarge) {
+  const char* first = aText.data();
+  const char* last = first + aText.size();
+  if (first != last && *first == '+') ++first;  // the reader takes a leading "+"
+  if (first == last || *first == '+') return false;
+  const auto [end, ec] = std::from_chars(first, last, aValue);
+  aTooLarge = ec == std::errc::result_out_of_range && end == last;
+  return ec == std::errc() && end == last;
+}
+
+}  // namespace
+
+// A record without its key could not be found again, and a key that is
+// not what the field holds would find, add or drop the wrong row (1.5 read
+// as 2, true as -1, null as 0): both are refused before anything is
+// applied.
 void TtvqWSMessageDataset::CheckKey(const ItvqObjectJSON& aRecord) {
-  for (TField* key : KeyFields())
-    if (!aRecord->JSONObject()->GetNode(key->FieldName()))
-      throw EDatabaseError("Record without a value for the key field '" + key->FieldName() + "'");
+  for (TField* key : KeyFields()) {
+    const ItvqObjectJSON node = aRecord->JSONObject()->GetNode(key->FieldName());
+    if (!node) throw EDatabaseError("Record without a value for the key field '" + key->FieldName() + "'");
+    if (!IsIntegerKind(key->DataType())) continue;
+    const std::string name = tvqJSONStringContent(key->FieldName());
+    std::int64_t value = 0, low = 0, high = 0;
+    bool tooLarge = false;
+    const bool whole = (node->JSONType == tvqJSONNumber || node->JSONType == tvqJSONString) &&
+                       ReadWhole(ReceivedText(node), value, tooLarge);
+    if (!whole && !tooLarge)
+      throw EtvqWSRecordRefused(tvqInvalidParamsCode, tvqInvalidParamsPrefix + name + " must be an integer");
+    IntegerRange(key->DataType(), low, high);
+    if (tooLarge || value < low || value > high)
+      throw EtvqWSRecordRefused(tvqInvalidParamsCode, tvqInvalidParamsPrefix + name + " must be an integer from " +
+                                                          std::to_string(low) + " to " + std::to_string(high));
+  }
 }
 
 bool TtvqWSMessageDataset::DoLocateRecord(const ItvqObjectJSON& aRecord) {
@@ -679,6 +721,10 @@ void TtvqWSMessageDataset::ApplyField(TField& aField, const ItvqObjectJSON& aVal
 }
 
 void TtvqWSMessageDataset::DoNewRecord(const ItvqObjectJSON& aRecord, bool aBase64) {
+  // Checked before the application hears of the record: a refused one is
+  // neither added nor broadcast.
+  if (MaxRows > 0 && UpdateMode != upRefreshAll && FDataSet->RecordCount() >= MaxRows)
+    throw EtvqWSRecordRefused(tvqLimitReachedCode, tvqLimitReachedPrefix + std::to_string(MaxRows) + " rows");
   bool handled = false;
   if (OnBeforeNewRecord) OnBeforeNewRecord(WSConnection, *FDataSet, aRecord, handled);
   if (handled) return;

@@ -75,6 +75,15 @@ std::string tvqJSONStringContent(std::string_view aText);
 // to UTF-8); an escape that is not JSON is kept as it stands.
 std::string tvqJSONDecodeString(std::string_view aContent);
 
+// A client's record refused before anything of it is applied (a key that
+// is not an integer, a new row past MaxRows): the server answers a request
+// that has an id with this JSON-RPC error.
+class EtvqWSRecordRefused : public TtvqWSException {
+ public:
+  EtvqWSRecordRefused(int aCode, const std::string& aMessage) : TtvqWSException(aMessage), Code(aCode) {}
+  int Code;
+};
+
 using TtvqWSBeforeRecordEvent =
     std::function<void(TtvqWSConnection*, TDataSet&, const ItvqObjectJSON& aRecord, bool& aHandled)>;
 using TtvqWSAfterRecordEvent = std::function<void(TtvqWSConnection*, TDataSet&)>;
@@ -101,6 +110,10 @@ class TtvqWSMessageDataset : public TtvqWSMessage {
   TtvqWSConnection* WSConnection = nullptr;
   // While true, record messages carry every field (a synchronisation).
   bool WholeRecords = false;
+  // The rows a client's new record may fill the table to (0: no limit);
+  // the record that would pass it is refused (EtvqWSRecordRefused with
+  // tvqLimitReachedCode). Changes and deletes of rows are never refused.
+  int MaxRows = 0;
 
   TtvqWSBeforeRecordEvent OnBeforeNewRecord, OnBeforeUpdateRecord, OnBeforeDeleteRecord;
   TtvqWSAfterRecordEvent OnAfterNewRecord, OnAfterUpdateRecord, OnAfterDeleteRecord;
@@ -139,7 +152,10 @@ class TtvqWSMessageDataset : public TtvqWSMessage {
   std::string TextValue(const TField& aField) const;
   void WriteFieldValue(const TField& aField, const ItvqJSON& aTarget) const;
   void ApplyField(TField& aField, const ItvqObjectJSON& aValue, bool aBase64);
-  // Raises when the received record has no member for a key field.
+  // Raises when the received record has no member for a key field, and
+  // EtvqWSRecordRefused (tvqInvalidParamsCode) when the member of an
+  // integer key is not an integer of the field's range: a number without
+  // fraction or exponent, or a string holding one ("7").
   void CheckKey(const ItvqObjectJSON& aRecord);
   void Hook();
   void Unhook();

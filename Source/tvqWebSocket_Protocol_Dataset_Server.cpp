@@ -186,8 +186,19 @@ bool TtvqWSProtocol_dataset_server::IsEditAllowed(TtvqWSConnection* aConnection,
 }
 
 // A read-only connection's texts never reach the table, whatever they say.
+// A refused record is answered with its error (a request without an id
+// gets none) and goes no further: nothing of it is applied or broadcast.
 void TtvqWSProtocol_dataset_server::DoDispatchMessage(TtvqWSConnection* aConnection, const std::string& aText) {
-  if (ApplyUpdates && FDataSet && !(aConnection && aConnection->ReadOnly())) DatasetMessage().Read(aConnection, aText);
+  if (ApplyUpdates && FDataSet && !(aConnection && aConnection->ReadOnly())) {
+    TtvqWSMessageDataset& message = DatasetMessage();
+    message.MaxRows = MaxRows;
+    try {
+      message.Read(aConnection, aText);
+    } catch (const EtvqWSRecordRefused& refused) {
+      RefuseRequest(aConnection, GetConnectionMessage(aConnection)->id, refused.Code, refused.what());
+      return;
+    }
+  }
   const std::string method = GetConnectionMessage(aConnection)->method;
   if (method == ReqRecords)
     DoSynchronize(aConnection);

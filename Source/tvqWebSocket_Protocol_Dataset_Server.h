@@ -34,6 +34,9 @@ class TtvqWSProtocol_dataset_server : public TtvqWSProtocol_tvq_Server {
   bool AutoEscapeText = false;
   bool EncodeBase64 = false;
   TtvqWSDatasetFormatSettings FormatSettings;
+  // The rows clients' new records may fill the table to (0: no limit); the
+  // record that would pass it is refused with tvqLimitReachedCode.
+  int MaxRows = 0;
 
   TtvqWSBeforeRecordEvent OnBeforeNewRecord, OnBeforeUpdateRecord, OnBeforeDeleteRecord;
   TtvqWSAfterRecordEvent OnAfterNewRecord, OnAfterUpdateRecord, OnAfterDeleteRecord;

@@ -58,7 +58,11 @@ void TtvqWSMessage::Read(const std::string& aMessage) {
   // keeps the next text from being read.
   try {
     DoEnterRead(aMessage);
-    if (ReadJSONText("jsonrpc") != "2.0") throw TtvqWSException("Error decoding message.");
+    // A raw control character inside a string is not JSON either: relayed
+    // as it stands, it would reach the other clients as text they cannot
+    // read.
+    if (ReadJSONText("jsonrpc") != "2.0" || tvqJSONHasRawControl(*JSON()))
+      throw TtvqWSException("Error decoding message.");
     const TtvqJSON& root = *JSON();
     if (const ItvqObjectJSON node = root.GetNode("result")) {
       result = ReadJSONText("result");
@@ -88,9 +92,20 @@ void TtvqWSMessage::Read(const std::string& aMessage) {
   TtvqWSMessage_Base::Read(aMessage);
 }
 
+// Object params are taken from the tree the text was read into: reading
+// their text again would hold a second tree of the same values at once
+// (one text of a large params array cost twice its tree). Params that are
+// a list name nothing; only a string is read on its own.
 void TtvqWSMessage::ReadParams() {
-  const ItvqJSON document = CreateJSONDocument();
-  document->Read(params);
+  ItvqJSON document;
+  const ItvqObjectJSON node = IsReading ? JSON()->GetNode("params") : nullptr;
+  if (node && node->JSONType == tvqJSONList) return;
+  if (node && node->JSONType == tvqJSONObject) {
+    document = node->JSONObject();
+  } else {
+    document = CreateJSONDocument();
+    document->Read(params);
+  }
   const auto copy = [&](const char* aName, std::string& aField) {
     if (const ItvqObjectJSON node = document->GetNode(aName)) aField = tvqJSONValueText(node->GetValue());
   };

@@ -48,6 +48,14 @@ inline constexpr const char* tvqMethodNotFoundMessage =
 // connection's edit, a publish where clients may not publish).
 inline constexpr int tvqNotAllowedCode = -32001;
 inline constexpr const char* tvqNotAllowedMessage = "Not allowed: read-only access";
+// A request refused because it would pass one of the server's limits, and
+// one whose arguments are not of the right kind; the messages say what
+// ("Limit reached: 256 channels per connection", "Invalid params: ID must
+// be an integer").
+inline constexpr int tvqLimitReachedCode = -32002;
+inline constexpr const char* tvqLimitReachedPrefix = "Limit reached: ";
+inline constexpr int tvqInvalidParamsCode = -32602;
+inline constexpr const char* tvqInvalidParamsPrefix = "Invalid params: ";
 
 enum TwsQoS { qosLevel0, qosLevel1, qosLevel2 };
 enum TwsQueue { queueLevel0, queueLevel1, queueLevel2 };
@@ -93,7 +101,8 @@ class TtvqWSMessage : public TtvqWSMessage_Base {
 
   void Clear(bool aForceClear = false) override;
   // Raises TtvqWSException "Error decoding message." for a text that is not
-  // JSON-RPC 2.0; the envelope is then idle again.
+  // JSON-RPC 2.0, or whose strings hold raw control characters; the
+  // envelope is then idle again.
   void Read(const std::string& aMessage) override;
   std::string Write() override;
   // Copies the members of params that the method uses.

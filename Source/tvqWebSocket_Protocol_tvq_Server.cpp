@@ -1,6 +1,7 @@
 #include "tvqWebSocket_Protocol_tvq_Server.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <optional>
 
@@ -78,33 +79,77 @@ bool TtvqWSProtocol_tvq_Server::WriteData(const std::string& aGuid, const std::s
   return TtvqWSProtocol_Subscription_Server_Base::WriteData(aGuid, message.Write());
 }
 
-void TtvqWSProtocol_tvq_Server::Publish(const std::string& aMessage, const std::string& aChannel,
+bool TtvqWSProtocol_tvq_Server::Publish(const std::string& aMessage, const std::string& aChannel,
                                         const std::string& aExclude, const std::string& aInclude, TwsQueue aQueue) {
   std::vector<std::string> channels;
   GetSubscriptionChannels(aChannel, channels);
+  const auto fill = [&](TtvqWSMessage& aEvent, const std::string& aName) {
+    aEvent.method = tvqMethod::Event;
+    aEvent.result = tvqMethod::Event;
+    aEvent.Text = aMessage;
+    aEvent.Channel = aName;
+  };
+  if (aQueue != queueLevel0) {
+    // Every channel's text is retained, or none when the texts would pass
+    // the limit of all channels together.
+    std::vector<std::string> texts;
+    std::size_t added = 0;
+    for (const std::string& channel : channels) {
+      TFreshMessage message;
+      fill(message, channel);
+      texts.push_back(message.Write());
+      added += texts.back().size();
+    }
+    const auto now = TClock::now();
+    std::lock_guard guard(FQueuedLock);
+    ExpireRetained();
+    if (MaxRetainedBytes > 0) {
+      std::size_t kept = 0;
+      for (const auto& queued : FQueuedMessages) {
+        std::lock_guard retained(queued->Lock);
+        for (const std::string& text : queued->Queue) kept += text.size();
+      }
+      if (aQueue == queueLevel1)  // the channels' texts are replaced
+        for (const std::string& channel : channels)
+          for (const auto& queued : FQueuedMessages)
+            if (queued->ID == channel) {
+              std::lock_guard retained(queued->Lock);
+              for (const std::string& text : queued->Queue) kept -= std::min(kept, text.size());
+            }
+      if (kept + added > MaxRetainedBytes) return false;
+    }
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+      TtvqWSQueuedMessage* retained = nullptr;
+      for (const auto& queued : FQueuedMessages)
+        if (queued->ID == channels[i]) retained = queued.get();
+      if (!retained) {
+        FQueuedMessages.push_back(std::make_unique<TtvqWSQueuedMessage>());
+        retained = FQueuedMessages.back().get();
+        retained->ID = channels[i];
+      }
+      std::lock_guard lock(retained->Lock);
+      if (aQueue == queueLevel1) {
+        retained->Queue.clear();
+        retained->Dates.clear();
+      }
+      retained->Queue.push_back(std::move(texts[i]));
+      retained->Dates.push_back(now);
+      if (MaxRetainedPerChannel > 0 && retained->Queue.size() > static_cast<std::size_t>(MaxRetainedPerChannel)) {
+        retained->Queue.erase(retained->Queue.begin());
+        retained->Dates.erase(retained->Dates.begin());
+      }
+    }
+  }
   for (const std::string& channel : channels) {
     TFreshMessage message;
-    const auto fill = [&] {
-      message.method = tvqMethod::Event;
-      message.result = tvqMethod::Event;
-      message.Text = aMessage;
-      message.Channel = channel;
-    };
-    fill();
-    if (aQueue != queueLevel0) {
-      const std::string text = message.Write();
-      TtvqWSQueuedMessage& retained = GetQueuedMessages(channel);
-      std::lock_guard guard(retained.Lock);
-      if (aQueue == queueLevel1) retained.Queue.clear();
-      retained.Queue.push_back(text);
-      fill();  // writing cleared the fields
-    }
+    fill(message, channel);
     DoBroadcastMessage(message, channel, aExclude, aInclude);
   }
+  return true;
 }
 
-void TtvqWSProtocol_tvq_Server::Publish(const std::string& aMessage, const std::string& aChannel, TwsQueue aQueue) {
-  Publish(aMessage, aChannel, {}, {}, aQueue);
+bool TtvqWSProtocol_tvq_Server::Publish(const std::string& aMessage, const std::string& aChannel, TwsQueue aQueue) {
+  return Publish(aMessage, aChannel, {}, {}, aQueue);
 }
 
 void TtvqWSProtocol_tvq_Server::AnswerRPC(const std::string& aId, TtvqWSMessage& aMessage) {
@@ -115,6 +160,8 @@ void TtvqWSProtocol_tvq_Server::AnswerRPC(const std::string& aId, TtvqWSMessage&
     if (it == FMethodsId.end()) return;
     pending = it->second;
     FMethodsId.erase(it);
+    const auto count = FPendingCalls.find(pending.Guid);
+    if (count != FPendingCalls.end() && --count->second == 0) FPendingCalls.erase(count);
   }
   aMessage.id = aId;
   aMessage.QoS = tvqQoSName(QoS.Level);
@@ -138,10 +185,64 @@ void TtvqWSProtocol_tvq_Server::RPCError(const std::string& aId, int aCode, cons
   AnswerRPC(aId, message);
 }
 
+// The channel's entry goes with its texts: a name nothing is retained on
+// costs nothing.
 bool TtvqWSProtocol_tvq_Server::ClearQueue(const std::string& aChannel) {
-  TtvqWSQueuedMessage& retained = GetQueuedMessages(aChannel);
-  std::lock_guard guard(retained.Lock);
-  retained.Queue.clear();
+  std::lock_guard guard(FQueuedLock);
+  std::erase_if(FQueuedMessages, [&](const auto& queued) { return queued->ID == aChannel; });
+  return true;
+}
+
+void TtvqWSProtocol_tvq_Server::RefuseRequest(TtvqWSConnection* aConnection, const std::string& aId, int aCode,
+                                              const std::string& aMessage) {
+  if (!aConnection) return;
+  if (!aId.empty()) {
+    TFreshMessage message;
+    message.id = aId;
+    message.errorcode = aCode;
+    message.errormessage = aMessage;
+    WriteToConnection(aConnection, message.Write());
+  }
+  if (aCode != tvqLimitReachedCode || !OnLimitReached) return;
+  {
+    std::lock_guard guard(FLimitedLock);
+    if (!FLimited.insert(aConnection->Guid()).second) return;
+  }
+  OnLimitReached(aConnection, aMessage.substr(std::string(tvqLimitReachedPrefix).size()));
+}
+
+bool TtvqWSProtocol_tvq_Server::CheckSubscriptionLimits(TtvqWSConnection* aConnection,
+                                                        const std::vector<std::string>& aChannels,
+                                                        std::string& aWhat) {
+  if (MaxChannelsPerConnection <= 0 && MaxChannels <= 0) return true;
+  // Each new name once, whatever its letter case or how often it is named.
+  std::unordered_set<std::string> mine, fresh;
+  TtvqQueueListChannels& index = ChannelIndex();
+  for (const std::string& channel : aChannels) {
+    if (!aConnection->Subscribed(ChannelName(channel))) {
+      std::string folded = channel;
+      for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      mine.insert(std::move(folded));
+    }
+    if (!index.FindQueueByName(channel)) fresh.insert(channel);
+  }
+  if (MaxChannelsPerConnection > 0 &&
+      aConnection->SubscriptionCount() + mine.size() > static_cast<std::size_t>(MaxChannelsPerConnection)) {
+    aWhat = std::to_string(MaxChannelsPerConnection) + " channels per connection";
+    return false;
+  }
+  if (MaxChannels > 0 && !fresh.empty()) {
+    std::size_t retained = 0;
+    {
+      std::lock_guard guard(FQueuedLock);
+      for (const auto& queued : FQueuedMessages)
+        if (!index.FindQueueByName(queued->ID)) ++retained;
+    }
+    if (index.NameCount() + retained + fresh.size() > static_cast<std::size_t>(MaxChannels)) {
+      aWhat = std::to_string(MaxChannels) + " channels";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -184,6 +285,11 @@ void TtvqWSProtocol_tvq_Server::ForgetConnection(TtvqWSConnection* aConnection) 
   {
     std::lock_guard guard(FMethodsLock);
     std::erase_if(FMethodsId, [&](const auto& entry) { return entry.second.Guid == aConnection->Guid(); });
+    FPendingCalls.erase(aConnection->Guid());
+  }
+  {
+    std::lock_guard guard(FLimitedLock);
+    FLimited.erase(aConnection->Guid());
   }
   {
     TtvqLock guard(FCSArray[1]);
@@ -242,12 +348,21 @@ void TtvqWSProtocol_tvq_Server::DoEventMessage(TtvqWSConnection* aConnection, co
 
 void TtvqWSProtocol_tvq_Server::DoQoSLevel2Receive(const std::string& aId, TtvqWSConnection* aConnection,
                                                    const std::string& aText) {
+  bool full = false;
   {
     TtvqLock guard(FCSArray[1]);
     // Held per connection: another client's request with the same id is
     // not this one's.
     std::erase_if(FQoSLevel2, [&](const TtvqWSQoSLevel2& h) { return h.ID == aId && h.Connection == aConnection; });
-    FQoSLevel2.push_back({aId, aConnection, aText});
+    full = MaxHeldQoS > 0 && std::count_if(FQoSLevel2.begin(), FQoSLevel2.end(), [&](const TtvqWSQoSLevel2& h) {
+                               return h.Connection == aConnection;
+                             }) >= MaxHeldQoS;
+    if (!full) FQoSLevel2.push_back({aId, aConnection, aText});
+  }
+  if (full) {
+    RefuseRequest(aConnection, aId, tvqLimitReachedCode,
+                  tvqLimitReachedPrefix + std::to_string(MaxHeldQoS) + " held messages");
+    return;
   }
   TFreshMessage message;
   message.method = tvqMethod::PubRec;
@@ -277,12 +392,23 @@ void TtvqWSProtocol_tvq_Server::DoProcessIncoming(TtvqWSConnection* aConnection,
   } else if (message.method == tvqMethod::Rollback) {
     RollbackTransaction(name);
   } else if (IsTransactionActive(name)) {
-    TtvqLock guard(FCSArray[0]);
-    for (const auto& transaction : FTransactions)
-      if (transaction->ID == name && transaction->Active) {
-        transaction->Queue.push_back({aConnection, aText});
-        return;
-      }
+    bool full = false;
+    {
+      TtvqLock guard(FCSArray[0]);
+      for (const auto& transaction : FTransactions)
+        if (transaction->ID == name && transaction->Active) {
+          full = MaxTransactionSize > 0 && transaction->Bytes + aText.size() > MaxTransactionSize;
+          if (full) break;
+          transaction->Queue.push_back({aConnection, aText});
+          transaction->Bytes += aText.size();
+          return;
+        }
+    }
+    if (full) {
+      RefuseRequest(aConnection, message.id, tvqLimitReachedCode,
+                    tvqLimitReachedPrefix + std::to_string(MaxTransactionSize) + " bytes in a transaction");
+      return;
+    }
   }
   DoDispatchMessage(aConnection, aText);
 }
@@ -292,10 +418,23 @@ void TtvqWSProtocol_tvq_Server::DoDispatchMessage(TtvqWSConnection* aConnection,
   message.Read(aText);
   const std::string id = message.id, text = message.Text, channel = message.Channel;
   const std::string& method = message.method;
+  std::string refused;
   if (method == tvqMethod::Message) {
     TtvqWSComponent_Base::DoEventMessage(aConnection, text);
   } else if (method == tvqMethod::Transaction) {
-    StartTransaction(TransactionName(aConnection, channel));
+    const std::string name = TransactionName(aConnection, channel);
+    if (MaxTransactions > 0 && !IsTransactionActive(name)) {
+      TtvqLock guard(FCSArray[0]);
+      const std::string prefix = aConnection->Guid() + "_";
+      if (std::count_if(FTransactions.begin(), FTransactions.end(), [&](const auto& t) {
+            return t->ID.compare(0, prefix.size(), prefix) == 0;
+          }) >= MaxTransactions)
+        refused = std::to_string(MaxTransactions) + " transactions";
+    }
+    if (!refused.empty())
+      RefuseRequest(aConnection, id, tvqLimitReachedCode, tvqLimitReachedPrefix + refused);
+    else
+      StartTransaction(name);
   } else if (method == tvqMethod::Session) {
     SendSession(aConnection);
   } else if (method == tvqMethod::Acknowledgment) {
@@ -306,11 +445,12 @@ void TtvqWSProtocol_tvq_Server::DoDispatchMessage(TtvqWSConnection* aConnection,
     bool accept = true;
     std::string published = text;
     DoBeforePublish(aConnection, channel, published, accept);
-    if (accept)
-      this->Publish(published, channel,
-                    queue == tvqQueueName(queueLevel1)   ? queueLevel1
-                    : queue == tvqQueueName(queueLevel2) ? queueLevel2
-                                                         : queueLevel0);
+    const TwsQueue level = queue == tvqQueueName(queueLevel1)   ? queueLevel1
+                           : queue == tvqQueueName(queueLevel2) ? queueLevel2
+                                                                : queueLevel0;
+    if (accept && !this->Publish(published, channel, level))
+      RefuseRequest(aConnection, id, tvqLimitReachedCode,
+                    tvqLimitReachedPrefix + std::to_string(MaxRetainedBytes) + " retained bytes");
   } else if (method == tvqMethod::Broadcast) {
     message.result = tvqMethod::Broadcast;
     DoBroadcastMessage(message, channel, "", "");
@@ -329,7 +469,17 @@ void TtvqWSProtocol_tvq_Server::DoDispatchMessage(TtvqWSConnection* aConnection,
   } else {
     {
       std::lock_guard guard(FMethodsLock);
-      FMethodsId.try_emplace(id, TtvqWSMethodId{aConnection->Guid(), id});
+      int& pending = FPendingCalls[aConnection->Guid()];
+      if (MaxPendingCalls > 0 && pending >= MaxPendingCalls && !FMethodsId.count(id)) {
+        if (pending == 0) FPendingCalls.erase(aConnection->Guid());
+        refused = std::to_string(MaxPendingCalls) + " pending calls";
+      } else if (FMethodsId.try_emplace(id, TtvqWSMethodId{aConnection->Guid(), id}).second) {
+        ++pending;
+      }
+    }
+    if (!refused.empty()) {
+      RefuseRequest(aConnection, id, tvqLimitReachedCode, tvqLimitReachedPrefix + refused);
+      return;
     }
     if (IsMethodAllowed(aConnection, method))
       DoEventRPC(aConnection, message);
@@ -345,6 +495,15 @@ void TtvqWSProtocol_tvq_Server::SubscribeLoop(TtvqWSConnection* aConnection, Ttv
   const std::string method = aMessage.method, params = aMessage.params, id = aMessage.id, qos = aMessage.QoS;
   std::vector<std::string> channels;
   GetSubscriptionChannels(aMessage.Channel, channels);
+  std::string refused;
+  if (MaxNamesPerRequest > 0 && channels.size() > static_cast<std::size_t>(MaxNamesPerRequest))
+    refused = std::to_string(MaxNamesPerRequest) + " names per request";
+  else if (aSubscribe)
+    CheckSubscriptionLimits(aConnection, channels, refused);
+  if (!refused.empty()) {
+    RefuseRequest(aConnection, id, tvqLimitReachedCode, tvqLimitReachedPrefix + refused);
+    return;
+  }
   // The replies and the retained publications of the channels are sent as
   // a connect sequence: paced by the socket, not cut off by the cap.
   const TtvqUncappedWrites sequence(aSubscribe ? aConnection : nullptr);
@@ -493,6 +652,33 @@ void TtvqWSProtocol_tvq_Server::RollbackTransaction(const std::string& aName) { 
 
 // ---------------------------------------------------------------- retained messages
 
+void TtvqWSProtocol_tvq_Server::ExpireRetained() {
+  if (RetainedExpiry <= 0) return;
+  const auto oldest = TClock::now() - std::chrono::seconds(RetainedExpiry);
+  for (const auto& queued : FQueuedMessages) {
+    std::lock_guard retained(queued->Lock);
+    std::size_t stale = 0;
+    while (stale < queued->Dates.size() && queued->Dates[stale] < oldest) ++stale;
+    queued->Queue.erase(queued->Queue.begin(), queued->Queue.begin() + static_cast<std::ptrdiff_t>(stale));
+    queued->Dates.erase(queued->Dates.begin(), queued->Dates.begin() + static_cast<std::ptrdiff_t>(stale));
+  }
+  std::erase_if(FQueuedMessages, [](const auto& queued) {
+    std::lock_guard retained(queued->Lock);
+    return queued->Queue.empty();
+  });
+}
+
+std::size_t TtvqWSProtocol_tvq_Server::RetainedBytes() {
+  std::lock_guard guard(FQueuedLock);
+  ExpireRetained();
+  std::size_t bytes = 0;
+  for (const auto& queued : FQueuedMessages) {
+    std::lock_guard retained(queued->Lock);
+    for (const std::string& text : queued->Queue) bytes += text.size();
+  }
+  return bytes;
+}
+
 TtvqWSQueuedMessage& TtvqWSProtocol_tvq_Server::GetQueuedMessages(const std::string& aChannel) {
   std::lock_guard guard(FQueuedLock);
   for (const auto& queued : FQueuedMessages)
@@ -508,6 +694,7 @@ void TtvqWSProtocol_tvq_Server::DeliverQueuedMessages(const std::string& aChanne
   std::vector<std::string> texts;
   {
     std::lock_guard guard(FQueuedLock);
+    ExpireRetained();
     const auto it = std::find_if(FQueuedMessages.begin(), FQueuedMessages.end(),
                                  [&](const auto& q) { return q->ID == aChannel; });
     if (it == FQueuedMessages.end()) return;

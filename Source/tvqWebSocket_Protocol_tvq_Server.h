@@ -9,11 +9,13 @@
 // its Guid, so an answer to a connection that has gone sends nothing.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "tvqWebSocket_Protocol_Base_Server.h"
@@ -36,13 +38,16 @@ struct TtvqWSTransaction {
     std::string Text;
   };
   std::vector<TEntry> Queue;
+  std::size_t Bytes = 0;  // of the held texts
 };
 
-// The "tvq@event" texts retained for one channel.
+// The "tvq@event" texts retained for one channel, oldest first, and when
+// each was retained.
 struct TtvqWSQueuedMessage {
   std::string ID;  // the channel, unprefixed
   std::mutex Lock;
   std::vector<std::string> Queue;
+  std::vector<std::chrono::system_clock::time_point> Dates;  // one per text
 };
 
 // A request held at QoS level 2 until its "tvq@pubrel".
@@ -71,6 +76,7 @@ using TtvqWSRPCEvent = std::function<void(TtvqWSConnection*, const std::string& 
 using TtvqWSRPCAuthenticationEvent =
     std::function<void(TtvqWSConnection*, const std::string& aMethod, const std::string& aUser,
                        const std::string& aPassword, bool& aAuthenticated)>;
+using TtvqWSLimitReachedEvent = std::function<void(TtvqWSConnection*, const std::string& aWhat)>;
 using TtvqWSBeforePublishEvent =
     std::function<void(TtvqWSConnection*, const std::string& aChannel, std::string& aText, bool& aAccept)>;
 
@@ -84,6 +90,20 @@ class TtvqWSProtocol_tvq_Server : public TtvqWSProtocol_Subscription_Server_Base
   // Off: a client's publish and broadcast (retained publications included)
   // are refused as not allowed.
   bool ClientPublish = true;
+
+  // What one client can make the server hold (0: no limit). A request that
+  // would pass a limit is refused whole with tvqLimitReachedCode (when it
+  // has an id) and nothing of it is applied.
+  int MaxRetainedPerChannel = 0;       // retained texts of one channel; the oldest goes first
+  std::size_t MaxRetainedBytes = 0;    // retained texts of all channels together
+  int RetainedExpiry = 0;              // seconds a retained text is kept
+  int MaxPendingCalls = 0;             // RPC calls awaiting their answer, per connection
+  int MaxHeldQoS = 0;                  // QoS level 2 requests awaiting "tvq@pubrel", per connection
+  int MaxTransactions = 0;             // open transactions per connection
+  std::size_t MaxTransactionSize = 0;  // bytes of text one transaction holds
+  // Raised the first time a connection meets a limit (never per message);
+  // aWhat is the refusal's text after "Limit reached: ".
+  TtvqWSLimitReachedEvent OnLimitReached;
 
   TtvqWSAcknowledgmentEvent OnAcknowledgment;
   TtvqWSNotificationEvent OnNotification;
@@ -104,9 +124,18 @@ class TtvqWSProtocol_tvq_Server : public TtvqWSProtocol_Subscription_Server_Base
   bool WriteData(const std::string& aGuid, const std::string& aMessage) override;
   // A "tvq@event" to the subscribers of each channel; queue level 1 keeps
   // it as the channel's only retained message, level 2 appends it.
-  void Publish(const std::string& aMessage, const std::string& aChannel, const std::string& aExclude,
+  // False, with nothing retained or sent, when retaining the texts would
+  // pass MaxRetainedBytes.
+  bool Publish(const std::string& aMessage, const std::string& aChannel, const std::string& aExclude,
                const std::string& aInclude, TwsQueue aQueue = queueLevel0);
-  void Publish(const std::string& aMessage, const std::string& aChannel, TwsQueue aQueue = queueLevel0);
+  bool Publish(const std::string& aMessage, const std::string& aChannel, TwsQueue aQueue = queueLevel0);
+  // Answers a refused request of aConnection with the error (a request
+  // without an id gets none); a limit's refusal raises OnLimitReached the
+  // first time that connection meets one.
+  void RefuseRequest(TtvqWSConnection* aConnection, const std::string& aId, int aCode, const std::string& aMessage);
+  // The bytes the retained texts of every channel hold, the expired ones
+  // dropped first.
+  std::size_t RetainedBytes();
   // Answer a pending RPC once; an unknown id sends nothing.
   void RPCResult(const std::string& aId, const std::string& aResult);
   void RPCError(const std::string& aId, int aCode, const std::string& aMessage, const std::string& aData = {});
@@ -127,7 +156,8 @@ class TtvqWSProtocol_tvq_Server : public TtvqWSProtocol_Subscription_Server_Base
   virtual void RemoveTransaction(const std::string& aName);
   virtual void CommitTransaction(TtvqWSMessage& aMessage, const std::string& aName);
   virtual void RollbackTransaction(const std::string& aName);
-  // The channel's retained texts (the entry is made when missing).
+  // The channel's retained texts (the entry is made when missing). The
+  // reference stays valid until the next publication or ClearQueue.
   virtual TtvqWSQueuedMessage& GetQueuedMessages(const std::string& aChannel);
   virtual void DeliverQueuedMessages(const std::string& aChannel, TtvqWSConnection* aConnection);
   virtual void DoQoSLevel2Receive(const std::string& aId, TtvqWSConnection* aConnection, const std::string& aText);
@@ -184,7 +214,16 @@ class TtvqWSProtocol_tvq_Server : public TtvqWSProtocol_Subscription_Server_Base
   // QoS level 2 requests and open transactions.
   void ForgetConnection(TtvqWSConnection* aConnection);
 
+  // Whether aConnection may subscribe to every channel of aChannels: the
+  // names per request, its own channels and the distinct names in the index.
+  bool CheckSubscriptionLimits(TtvqWSConnection* aConnection, const std::vector<std::string>& aChannels,
+                               std::string& aWhat);
+  // Drops the retained texts older than RetainedExpiry; FQueuedLock held.
+  void ExpireRetained();
+
   const std::string FMessageKey;
+  std::mutex FLimitedLock;
+  std::unordered_set<std::string> FLimited;  // Guids of connections that met a limit
   std::vector<std::unique_ptr<TtvqWSTransaction>> FTransactions;  // FCSArray[0]
   std::vector<TtvqWSQoSLevel2> FQoSLevel2;                        // FCSArray[1]
   TtvqWSQoSList FQoSList;                                         // FCSArray[2]
@@ -192,5 +231,6 @@ class TtvqWSProtocol_tvq_Server : public TtvqWSProtocol_Subscription_Server_Base
   std::vector<std::unique_ptr<TtvqWSQueuedMessage>> FQueuedMessages;
   std::mutex FMethodsLock;
   std::map<std::string, TtvqWSMethodId> FMethodsId;
+  std::map<std::string, int> FPendingCalls;  // per connection Guid, under FMethodsLock
   std::unique_ptr<TtvqTimer> FQoSTimer;
 };

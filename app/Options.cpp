@@ -204,6 +204,28 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
                  "Most distinct files one HTTP request may name; more are refused with 400 (default 16, 0: no limit)")
       ->type_name("N")
       ->check(CLI::NonNegativeNumber.description(""));
+  // Protocol state and the table: what one client can make the server hold
+  // (0: no limit).
+  {
+    TProtocolLimits& limits = options.Protocol;
+    const auto count = [&app](const char* aName, auto& aValue, const char* aText) {
+      app.add_option(aName, aValue, aText)->type_name("N")->check(CLI::Range(0, 2147483647).description(""));
+    };
+    count("--max-rows", limits.MaxRows, "Rows clients' new records may fill the quote table to (default 10000)");
+    count("--max-channels-per-connection", limits.MaxChannelsPerConnection,
+          "Channels one connection may subscribe to (default 256)");
+    count("--max-channels", limits.MaxChannels, "Distinct channel names in the server (default 10000)");
+    count("--max-names-per-request", limits.MaxNamesPerRequest, "Channel names in one request (default 64)");
+    count("--max-retained-per-channel", limits.MaxRetainedPerChannel,
+          "Retained publications kept per channel, the oldest dropped first (default 16)");
+    count("--max-retained-bytes", limits.MaxRetainedBytes,
+          "Bytes of retained publications over all channels (default 4194304)");
+    count("--retained-expiry", limits.RetainedExpiry, "Seconds a retained publication is kept (default 3600)");
+    count("--max-pending-calls", limits.MaxPendingCalls, "Unanswered calls per connection (default 64)");
+    count("--max-held-qos", limits.MaxHeldQoS, "QoS level 2 messages held per connection (default 64)");
+    count("--max-transactions", limits.MaxTransactions, "Open transactions per connection (default 16)");
+    count("--max-transaction-size", limits.MaxTransactionSize, "Bytes one transaction may hold (default 1048576)");
+  }
 
   std::vector<const char*> argv{aProgram.c_str()};
   for (const std::string& argument : aArguments) argv.push_back(argument.c_str());

@@ -10,6 +10,7 @@
 
 #include "AccessOptions.h"
 #include "ConnectionLimits.h"
+#include "ProtocolLimits.h"
 #include "TrafficLimits.h"
 
 enum class TLogFormat { Text, Json };
@@ -29,6 +30,7 @@ struct TProgramOptions {
   bool HashPassword = false;
   // HTTP files: the most distinct files one request may name (0: no limit).
   int MaxFilesPerRequest = 16;
+  TProtocolLimits Protocol;
 };
 
 // What parsing made of a command line: the options, or an exit status and

@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
+
+#include "tvqText.h"
 
 std::string tvqExecutableFolder() {
   char path[PATH_MAX];
@@ -39,6 +43,53 @@ std::string tvqServerStatusText(const TServerStatus& aStatus) {
          (aStatus.Clients == 1 ? " client" : " clients") + " connected";
 }
 
+std::string tvqLogText(std::string_view aText, std::size_t aMaxCharacters) {
+  std::string out;
+  out.reserve(std::min(aText.size(), aMaxCharacters == std::string::npos ? aText.size() : aMaxCharacters * 2));
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(aText.data());
+  std::size_t at = 0;
+  for (std::size_t characters = 0; at < aText.size(); ++characters) {
+    if (characters == aMaxCharacters) return out + "\u2026";
+    const std::size_t length = tvqUTF8SequenceLength(bytes + at, aText.size() - at);
+    const std::uint8_t lead = bytes[at];
+    // C0 controls, DEL, and the C1 controls (U+0080..U+009F, "\xC2\x80" to
+    // "\xC2\x9F") that terminals act on as well.
+    const bool c1 = length == 2 && lead == 0xC2 && bytes[at + 1] < 0xA0;
+    char escaped[16] = "";
+    if (lead == '\n') std::snprintf(escaped, sizeof escaped, "\\n");
+    else if (lead == '\r') std::snprintf(escaped, sizeof escaped, "\\r");
+    else if (lead == '\t') std::snprintf(escaped, sizeof escaped, "\\t");
+    else if (lead < 0x20 || lead == 0x7F) std::snprintf(escaped, sizeof escaped, "\\u%04X", lead);
+    else if (c1) std::snprintf(escaped, sizeof escaped, "\\u%04X", bytes[at + 1]);
+    else if (length == 0) std::snprintf(escaped, sizeof escaped, "\\x%02X", lead);  // not UTF-8
+    if (escaped[0] != '\0') {
+      out += escaped;
+      at += length == 0 ? 1 : length;
+    } else {
+      out.append(aText.substr(at, length));
+      at += length;
+    }
+  }
+  return out;
+}
+
+std::string tvqLimitOption(std::string_view aWhat) {
+  static const std::pair<std::string_view, std::string_view> kOptions[] = {
+      {" rows", "--max-rows"},
+      {" channels per connection", "--max-channels-per-connection"},
+      {" channels", "--max-channels"},
+      {" names per request", "--max-names-per-request"},
+      {" retained bytes", "--max-retained-bytes"},
+      {" pending calls", "--max-pending-calls"},
+      {" held messages", "--max-held-qos"},
+      {" transactions", "--max-transactions"},
+      {" bytes in a transaction", "--max-transaction-size"},
+  };
+  for (const auto& [ending, option] : kOptions)
+    if (aWhat.ends_with(ending)) return std::string(option);
+  return {};
+}
+
 TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowError, int aPort,
                        const std::vector<std::string>& aAddresses)
     : FPlatform(aPlatform), FLog(std::move(aLog)), FShowError(std::move(aShowError)), FAddresses(aAddresses) {
@@ -63,16 +114,16 @@ TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowE
     RefreshStatus();
   };
   WSPServer_dataset.OnError = [this](TtvqWSConnection* c, const std::string& aError) {
-    Log("Error: " + (c ? c->Guid() : std::string()) + ":" + aError);
+    Log("Error: " + (c ? c->Guid() : std::string()) + ":" + tvqLogText(aError));
   };
   WSPServer_dataset.OnMessage = [this](TtvqWSConnection* c, const std::string& aText) {
-    Log("Message Received (" + c->Guid() + "): " + aText);
+    Log("Message Received (" + c->Guid() + "): " + tvqLogText(aText));
   };
   WSPServer_dataset.OnSubscription = [this](TtvqWSConnection* c, const std::string& aChannel) {
-    Log("Subscribed: " + c->Guid() + ":" + aChannel);
+    Log("Subscribed: " + c->Guid() + ":" + tvqLogText(aChannel));
   };
   WSPServer_dataset.OnUnSubscription = [this](TtvqWSConnection* c, const std::string& aChannel) {
-    Log("Unsubscribed: " + c->Guid() + ":" + aChannel);
+    Log("Unsubscribed: " + c->Guid() + ":" + tvqLogText(aChannel));
   };
   // The other clients count too: those of the base sub-protocol and those
   // without one.
@@ -259,7 +310,7 @@ void TfrmServer::LogRecordChanges() {
   WSPServer_dataset.OnBeforeDeleteRecord = [this](TtvqWSConnection*, TDataSet& aDataSet, const ItvqObjectJSON& aRecord,
                                                   bool&) {
     const ItvqObjectJSON key = aRecord->JSONObject()->GetNode("ID");
-    FDeletingID = key ? key->ValueText() : std::string();
+    FDeletingID = key ? tvqLogText(key->ValueText()) : std::string();
     FRecordsBeforeDelete = aDataSet.RecordCount();
   };
   WSPServer_dataset.OnAfterDeleteRecord = [this](TtvqWSConnection* c, TDataSet& aDataSet) {
@@ -326,4 +377,33 @@ std::string TfrmServer::ErrorText(std::exception_ptr aError) {
   }
 }
 
-void TfrmServer::ShowError(std::exception_ptr aError) { FShowError(ErrorText(aError)); }
+// An error may quote a client's text ("'...' is not a valid floating point
+// value"): it is shown as a log line shows a client's text.
+void TfrmServer::ShowError(std::exception_ptr aError) { FShowError(tvqLogText(ErrorText(aError))); }
+
+// Both sub-protocol servers take the same limits; a client's first refusal
+// is logged with its address, never once per message.
+void TfrmServer::SetProtocolLimits(const TProtocolLimits& aLimits) {
+  for (TtvqWSProtocol_tvq_Server* server :
+       {static_cast<TtvqWSProtocol_tvq_Server*>(&WSPServer_dataset), &WSPServer_tvq}) {
+    server->MaxChannelsPerConnection = aLimits.MaxChannelsPerConnection;
+    server->MaxChannels = aLimits.MaxChannels;
+    server->MaxNamesPerRequest = aLimits.MaxNamesPerRequest;
+    server->MaxRetainedPerChannel = aLimits.MaxRetainedPerChannel;
+    server->MaxRetainedBytes = aLimits.MaxRetainedBytes;
+    server->RetainedExpiry = aLimits.RetainedExpiry;
+    server->MaxPendingCalls = aLimits.MaxPendingCalls;
+    server->MaxHeldQoS = aLimits.MaxHeldQoS;
+    server->MaxTransactions = aLimits.MaxTransactions;
+    server->MaxTransactionSize = aLimits.MaxTransactionSize;
+    server->OnLimitReached = [this](TtvqWSConnection* aConnection, const std::string& aWhat) {
+      if (!aConnection) return;
+      const std::string ip = aConnection->IP();
+      const std::string address = ip.find(':') != std::string::npos ? "[" + ip + "]" : ip;
+      const std::string option = tvqLimitOption(aWhat);
+      Log("client " + address + ":" + std::to_string(aConnection->Port()) + " refused: more than " + aWhat +
+          (option.empty() ? std::string() : " (" + option + ")"));
+    };
+  }
+  WSPServer_dataset.MaxRows = aLimits.MaxRows;
+}

@@ -13,9 +13,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "Access.h"
 #include "ConnectionLimits.h"
+#include "ProtocolLimits.h"
 #include "RecordTable.h"
 #include "TrafficLimits.h"
 #include "tvqWebSocket_Platform.h"
@@ -46,6 +48,14 @@ struct TServerStatus {
 // The status line: "Running on port 5413 — 2 clients connected", "Stopped",
 // or "Stopped: " followed by the reason.
 std::string tvqServerStatusText(const TServerStatus& aStatus);
+
+// A client's text as a log line shows it: control characters escaped (a
+// line feed as "\n", others as "\u001B"), so that no text can start a line
+// of its own, and cut after aMaxCharacters characters, followed by "…".
+std::string tvqLogText(std::string_view aText, std::size_t aMaxCharacters = 200);
+// The option that sets the limit a refusal names ("256 channels per
+// connection" gives "--max-channels-per-connection"); empty when unknown.
+std::string tvqLimitOption(std::string_view aWhat);
 
 class TfrmServer {
  public:
@@ -80,6 +90,9 @@ class TfrmServer {
   void SetAccess(const TAccessOptions& aAccess);
   // The role of a client that gives no login (None: it must log in).
   TAccessRole AnonymousRole() const { return FAnonymous; }
+  // What one client can make the sub-protocol servers hold; call before
+  // the server starts. A client's first refusal is logged once.
+  void SetProtocolLimits(const TProtocolLimits& aLimits);
 
   bool Timer1Enabled() const { return FTimer1 != 0; }
   void SetTimer1Enabled(bool aValue);
@@ -126,7 +139,9 @@ class TfrmServer {
   void ShowError(std::exception_ptr aError);
 
  private:
-  void Log(const std::string& aLine) { FLog(aLine); }
+  // Every line is escaped: whatever a client's text reached it, it stays
+  // one line.
+  void Log(const std::string& aLine) { FLog(tvqLogText(aLine, std::string::npos)); }
   // The log lines of a client's changes to the table ("Added", "Edited",
   // "Deleted"); the ticker's own changes are not logged.
   void LogRecordChanges();

@@ -62,10 +62,11 @@ int main(int argc, char** argv) {
   const auto notice = sink(stdout, "notice", options.Quiet);
   TfrmServer frmServer(loop, sink(stdout, "info", options.Quiet), sink(stderr, "error", false), options.Port,
                        options.Listen);
-  frmServer.SetMaxFilesPerRequest(options.MaxFilesPerRequest);
   loop.OnException = [&frmServer](std::exception_ptr aError) { frmServer.ShowError(aError); };
   frmServer.SetTrafficLimits(options.Traffic);
   frmServer.SetConnectionLimits(options.Connections);
+  frmServer.SetProtocolLimits(options.Protocol);
+  frmServer.SetMaxFilesPerRequest(options.MaxFilesPerRequest);
   // A users file that cannot be used stops the program before it serves.
   try {
     frmServer.SetAccess(options.Access);

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     aForm.SetConnectionLimits(options.Connections);
     aForm.SetAccess(options.Access);
     aForm.SetMaxFilesPerRequest(options.MaxFilesPerRequest);
+    aForm.SetProtocolLimits(options.Protocol);
   });
   frmServer.show();
   return application.exec();

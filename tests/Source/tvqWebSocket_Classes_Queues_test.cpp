@@ -244,12 +244,39 @@ TEST(TtvqQueueListChannels, ListsConnectionsAndChannels) {
   connections.clear();
   channels.GetConnections("unknown", connections);
   EXPECT_THAT(connections, IsEmpty());
-  EXPECT_EQ(channels.GetQueuesDelimitedText(), "unknown,delete,update");
+  EXPECT_EQ(channels.GetQueuesDelimitedText(), "delete,update");  // a look-up makes no channel
 
   channels.DeleteItem(first.Guid());  // the connection went away
   connections.clear();
   channels.GetConnections("update", connections);
   EXPECT_THAT(connections, ElementsAre(&second));
+  EXPECT_EQ(channels.GetQueuesDelimitedText(), "update");  // "delete" had no one left
+  EXPECT_EQ(channels.NameCount(), 1u);
+}
+
+// Names come and go in their thousands without a scan per name, and none is
+// left behind once nobody subscribes; a name used again after it went is a
+// fresh channel.
+TEST(TtvqQueueListChannels, ForgetsEveryNameItsLastSubscriberLeaves) {
+  TtvqWSConnection first, second;
+  TtvqQueueListChannels channels;
+  constexpr int kNames = 40000;
+  for (int i = 0; i < kNames; ++i) {
+    channels.AddItem(new TtvqQueueItemChannel(&first, "c" + std::to_string(i)));
+    if (i % 2 == 0) channels.AddItem(new TtvqQueueItemChannel(&second, "c" + std::to_string(i)));
+  }
+  EXPECT_EQ(channels.NameCount(), static_cast<std::size_t>(kNames));
+  for (int i = 0; i < kNames; ++i) channels.DeleteItem("c" + std::to_string(i), first.Guid());
+  EXPECT_EQ(channels.NameCount(), static_cast<std::size_t>(kNames / 2));  // the second still holds those
+  channels.DeleteItem(second.Guid());
+  EXPECT_EQ(channels.NameCount(), 0u);
+  EXPECT_EQ(channels.Count(), 0u);
+  EXPECT_EQ(channels.GetQueuesDelimitedText(), "");
+
+  EXPECT_TRUE(channels.AddItem(new TtvqQueueItemChannel(&first, "c2")));
+  std::vector<TtvqWSConnection*> connections;
+  channels.GetConnections("c2", connections);
+  EXPECT_THAT(connections, ElementsAre(&first));
 }
 
 TEST(TtvqWSObjectList, EachOverloadFillsItsFields) {

@@ -272,6 +272,171 @@ TEST_F(DatasetServer, ClientBroadcastStaysAMessage) {
   EXPECT_EQ(a.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"news","message":"hello"}})");
 }
 
+// ---------------------------------------------------------------- refused records
+
+// A client's record message with an id.
+std::string RecordWithId(const std::string& aChannel, const std::string& aDataset, const std::string& aId) {
+  std::string text = ClientRecord(aChannel, aDataset);
+  return text.insert(text.size() - 1, R"(,"id":")" + aId + "\"");
+}
+
+std::string Ack(const std::string& aId) {
+  return R"({"jsonrpc":"2.0","result":{"method":"tvq@acknowledgment"},"id":")" + aId + R"("})";
+}
+
+std::string ErrorAnswer(int aCode, const std::string& aMessage, const std::string& aId) {
+  return R"({"jsonrpc":"2.0","error":{"code":)" + std::to_string(aCode) + R"(,"message":")" + aMessage +
+         R"("},"id":")" + aId + R"("})";
+}
+
+// Every row as "ID NAME LAST", in table order.
+std::vector<std::string> Rows(TDMQuotes& aQuotes) {
+  std::vector<std::string> rows;
+  TDataSet& table = aQuotes.cdsQuotes;
+  for (table.First(); !table.Eof(); table.Next())
+    rows.push_back(aQuotes.cdsQuotesID->AsString() + " " + aQuotes.cdsQuotesNAME->AsString() + " " +
+                   aQuotes.cdsQuotesLAST->AsString());
+  return rows;
+}
+
+struct KeyCase {
+  const char* name;
+  const char* channel;
+  std::string key;  // the raw JSON of the "ID" member
+  std::string message;
+};
+
+void PrintTo(const KeyCase& aCase, std::ostream* aOut) { *aOut << aCase.key; }
+
+class DatasetServerKey : public DatasetServer, public ::testing::WithParamInterface<KeyCase> {};
+
+// A key that is not an integer of the field's range would find, add or drop
+// the wrong row (1.5 was read as row 2, true as row -1, null as row 0) or be
+// acknowledged and dropped: it is answered with the error, and neither the
+// table nor any subscriber sees anything of it; without an id nothing is
+// answered, and still nothing is applied.
+TEST_P(DatasetServerKey, IsRefusedWithInvalidParamsAndChangesNothing) {
+  const KeyCase& c = GetParam();
+  WebSocketClient editor = Connect({"tvq@dataset@update", "tvq@dataset@delete"});
+  WebSocketClient other = Connect({"tvq@dataset@update", "tvq@dataset@delete"});
+  std::vector<std::string> before, after;
+  OnMain([&] { before = Rows(quotes); });
+  const std::string dataset = R"({"ID":)" + c.key + R"(,"NAME":"Forged","LAST":"1,00"})";
+  editor.SendText(RecordWithId(c.channel, dataset, "k"));
+  EXPECT_EQ(editor.NextText(), Ack("k"));
+  EXPECT_EQ(editor.NextText(), ErrorAnswer(tvqInvalidParamsCode, c.message, "k"));
+  editor.SendText(ClientRecord(c.channel, dataset));  // a notification: no answer
+  EXPECT_EQ(editor.NextText(kQuiet), kNoText);
+  EXPECT_EQ(other.NextText(kQuiet), kNoText);
+  OnMain([&] { after = Rows(quotes); });
+  EXPECT_EQ(after, before);
+  for (const std::string& event : main.Events())
+    EXPECT_NE(event.rfind("exception", 0), 0u) << event << ": a refusal is an answer, not an error";
+}
+
+const std::string kNotAnInteger = "Invalid params: ID must be an integer";
+const std::string kOutOfRange = "Invalid params: ID must be an integer from -2147483648 to 2147483647";
+
+INSTANTIATE_TEST_SUITE_P(
+    EachKey, DatasetServerKey,
+    ::testing::Values(KeyCase{"Fraction", "tvq@dataset@update", "1.5", kNotAnInteger},
+                      KeyCase{"Exponent", "tvq@dataset@update", "2e0", kNotAnInteger},
+                      KeyCase{"True", "tvq@dataset@new", "true", kNotAnInteger},
+                      KeyCase{"Null", "tvq@dataset@new", "null", kNotAnInteger},
+                      KeyCase{"Object", "tvq@dataset@update", R"({"a":1})", kNotAnInteger},
+                      KeyCase{"Array", "tvq@dataset@delete", "[3]", kNotAnInteger},
+                      KeyCase{"TwoToThe63", "tvq@dataset@update", "9223372036854775808", kOutOfRange},
+                      KeyCase{"BelowTheField", "tvq@dataset@delete", "-2147483649", kOutOfRange},
+                      KeyCase{"PastTheField", "tvq@dataset@new", "2147483648", kOutOfRange},
+                      KeyCase{"Word", "tvq@dataset@update", R"("abc")", kNotAnInteger},
+                      KeyCase{"FractionAsString", "tvq@dataset@delete", R"("2.0")", kNotAnInteger},
+                      KeyCase{"EmptyString", "tvq@dataset@update", R"("")", kNotAnInteger}),
+    [](const ::testing::TestParamInfo<KeyCase>& aInfo) { return std::string(aInfo.param.name); });
+
+// An integer as a JSON string is what the browser scripts of old sent: it
+// still finds its row.
+TEST_F(DatasetServer, AnIntegerKeyInAStringStillEditsItsRow) {
+  WebSocketClient editor = Connect({"tvq@dataset@update"});
+  editor.SendText(ClientRecord("tvq@dataset@update", R"({"ID":"7","LAST":"7,00"})"));
+  const std::string record = editor.NextText();
+  EXPECT_EQ(Member(record, "ID"), "7");
+  EXPECT_EQ(Member(record, "LAST"), "\"7,00\"");
+  int count = 0;
+  OnMain([&] { count = quotes.cdsQuotes.RecordCount(); });
+  EXPECT_EQ(count, 20);
+}
+
+// MaxRows bounds the rows clients' records add (a new record, or a change
+// of a key the table does not have); changes and deletes of rows are never
+// refused, and a deleted row makes room again. The limit is told once.
+TEST_F(DatasetServer, NewRowsPastMaxRowsAreRefused) {
+  std::vector<std::string> limits;
+  OnMain([&] {
+    dataset.MaxRows = 21;
+    dataset.OnLimitReached = [&](TtvqWSConnection*, const std::string& aWhat) { limits.push_back(aWhat); };
+  });
+  WebSocketClient editor = Connect({"tvq@dataset@update", "tvq@dataset@delete"});
+  WebSocketClient other = Connect({"tvq@dataset@update"});
+  const std::string full = ErrorAnswer(tvqLimitReachedCode, "Limit reached: 21 rows", "n2");
+
+  editor.SendText(RecordWithId("tvq@dataset@new", R"({"ID":21,"NAME":"Fits"})", "n1"));
+  EXPECT_EQ(editor.NextText(), Ack("n1"));
+  EXPECT_EQ(Member(editor.NextText(), "ID"), "21");
+  EXPECT_EQ(Member(other.NextText(), "ID"), "21");
+
+  editor.SendText(RecordWithId("tvq@dataset@new", R"({"ID":22,"NAME":"Too many"})", "n2"));
+  EXPECT_EQ(editor.NextText(), Ack("n2"));
+  EXPECT_EQ(editor.NextText(), full);
+  editor.SendText(RecordWithId("tvq@dataset@update", R"({"ID":23,"NAME":"Unknown key"})", "u1"));
+  EXPECT_EQ(editor.NextText(), Ack("u1"));
+  EXPECT_EQ(editor.NextText(), ErrorAnswer(tvqLimitReachedCode, "Limit reached: 21 rows", "u1"));
+  editor.SendText(ClientRecord("tvq@dataset@new", R"({"ID":24})"));  // no id: no answer
+  EXPECT_EQ(editor.NextText(kQuiet), kNoText);
+  EXPECT_EQ(other.NextText(kQuiet), kNoText);
+
+  editor.SendText(ClientRecord("tvq@dataset@update", R"({"ID":3,"LAST":"3,00"})"));
+  EXPECT_EQ(Member(other.NextText(), "LAST"), "\"3,00\"");
+  editor.SendText(ClientRecord("tvq@dataset@delete", R"({"ID":5})"));
+  EXPECT_THAT(editor.NextText(), HasSubstr(R"("channel":"tvq@dataset@update")"));  // row 3 came back first
+  EXPECT_THAT(editor.NextText(), HasSubstr(R"("channel":"tvq@dataset@delete")"));
+  editor.SendText(ClientRecord("tvq@dataset@new", R"({"ID":22,"NAME":"Room again"})"));
+  EXPECT_EQ(Member(other.NextText(), "ID"), "22");
+
+  std::vector<std::string> ids;
+  OnMain([&] {
+    for (const std::string& row : Rows(quotes)) ids.push_back(row.substr(0, row.find(' ')));
+  });
+  EXPECT_EQ(ids.size(), 21u);
+  EXPECT_THAT(ids, ::testing::Contains("22"));
+  EXPECT_THAT(ids, Not(::testing::Contains("23")));
+  EXPECT_THAT(ids, Not(::testing::Contains("24")));
+  EXPECT_THAT(ids, Not(::testing::Contains("5")));
+  OnMain([&] { EXPECT_EQ(limits, std::vector<std::string>{"21 rows"}); });
+}
+
+// Raw control characters inside a client's strings are not JSON: the text
+// is refused as any text that is not JSON is, and nobody receives it; the
+// same text with the characters escaped goes through.
+TEST_F(DatasetServer, RawControlCharactersAreNeverRelayed) {
+  WebSocketClient sender = Connect({"news"});
+  WebSocketClient other = Connect({"news"});
+  for (const char* text : {"line\nforged", "bell\a", "esc\x1b[2J"}) {
+    SCOPED_TRACE(text);
+    sender.SendText(Request("tvq@broadcast", R"({"message":")" + std::string(text) + R"(","channel":"news"})"));
+    sender.SendText(Request("tvq@publish", R"({"message":")" + std::string(text) + R"(","channel":"news","queue":"queueLevel1"})"));
+    EXPECT_EQ(other.NextText(kQuiet), kNoText);
+  }
+  EXPECT_TRUE(Saw("exception Error decoding message.", 6));
+  sender.SendText(Request("tvq@broadcast", R"({"message":"line\nescaped","channel":"news"})"));
+  EXPECT_EQ(other.NextText(),
+            R"({"jsonrpc":"2.0","result":{"method":"tvq@message","channel":"news","message":"line\nescaped"}})");
+  // Nothing of the refused publications was retained.
+  WebSocketClient late = Connect();
+  late.SendText(Request("tvq@subscribe", R"({"channel":"news"})"));
+  EXPECT_THAT(late.NextText(), HasSubstr("tvq@subscribe"));
+  EXPECT_EQ(late.NextText(kQuiet), kNoText);
+}
+
 
 // ---------------------------------------------------------------- slow consumers
 

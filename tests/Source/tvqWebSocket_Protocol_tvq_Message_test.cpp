@@ -1,8 +1,35 @@
 #include "tvqWebSocket_Protocol_tvq_Message.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <new>
 
 #include "tvqWebSocket_Classes.h"
+
+// The heap this test binary holds through operator new, and its peak since
+// the last reset: what reading a text costs at its worst.
+namespace {
+std::atomic<long long> gLiveBytes{0}, gPeakBytes{0};
+}  // namespace
+
+void* operator new(std::size_t aSize) {
+  void* block = std::malloc(aSize ? aSize : 1);
+  if (!block) throw std::bad_alloc();
+  const long long live = gLiveBytes += static_cast<long long>(malloc_usable_size(block));
+  for (long long peak = gPeakBytes; live > peak && !gPeakBytes.compare_exchange_weak(peak, live);) {
+  }
+  return block;
+}
+void operator delete(void* aBlock) noexcept {
+  if (!aBlock) return;
+  gLiveBytes -= static_cast<long long>(malloc_usable_size(aBlock));
+  std::free(aBlock);
+}
+void operator delete(void* aBlock, std::size_t) noexcept { operator delete(aBlock); }
 
 namespace {
 
@@ -181,7 +208,7 @@ TEST(EnvelopeRead, StringParamsRoundTrip) {
 
 TEST(EnvelopeRead, VersionIsCheckedAsAValue) {
   struct TCase {
-    const char* text;
+    std::string text;
     bool accepted;
   } cases[] = {
       {R"({"jsonrpc":"2.0","method":"a"})", true},
@@ -190,6 +217,16 @@ TEST(EnvelopeRead, VersionIsCheckedAsAValue) {
       {R"({"method":"a"})", false},
       {"not json at all", false},
       {"", false},
+      // Raw control characters inside strings are not JSON; escaped, and
+      // as blanks between the members, they are.
+      {"{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"message\":\"line\nforged\"}}", false},
+      {"{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"message\":\"tab\there\"}}", false},
+      {std::string("{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"channel\":\"nul\0\"}}", 58), false},
+      {"{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"message\":{\"deep\":[\"\x1b[2J\"]}}}", false},
+      {"{\"jsonrpc\":\"2.0\",\"method\":\"a\",\"params\":{\"na\rme\":1}}", false},
+      {"{\"jsonrpc\":\"2.0\",\"result\":{\"method\":\"a\",\"dataset\":{\"NAME\":\"\x1f\"}}}", false},
+      {R"({"jsonrpc":"2.0","method":"a","params":{"message":"line\nescaped \u0001 \t"}})", true},
+      {"{\n\t\"jsonrpc\" : \"2.0\",\r\n \"method\":\"a\"\n}", true},
   };
   for (const TCase& c : cases) {
     TtvqWSMessage message;
@@ -216,6 +253,34 @@ TEST(QoSNames, WireNames) {
   EXPECT_EQ(tvqQoSName(qosLevel0), "qosLevel0");
   EXPECT_EQ(tvqQoSName(qosLevel2), "qosLevel2");
   EXPECT_EQ(tvqQueueName(queueLevel1), "queueLevel1");
+}
+
+// The peak heap of aWork above what was held before it.
+long long PeakOf(const std::function<void()>& aWork) {
+  const long long before = gLiveBytes;
+  gPeakBytes = before;
+  aWork();
+  return gPeakBytes - before;
+}
+
+// A text is read into one tree at a time: the params members are taken from
+// the tree of the whole text, not from a second reading of their text (a
+// 15 MiB text of a params array held two trees, 2.2 GB, at once).
+TEST(EnvelopeRead, ALargeParamsArrayIsReadIntoOneTree) {
+  std::string list = "[";
+  while (list.size() < (1u << 20)) list += "1,";
+  list.back() = ']';
+  for (const std::string& params : {R"({"qos":"qosLevel1","a":)" + list + "}", list}) {
+    const std::string text = R"({"jsonrpc":"2.0","method":"app@call","params":)" + params + R"(,"id":"r1"})";
+    const long long tree = PeakOf([&] { CreateJSONDocument()->Read(text); });
+    TtvqWSMessage message;
+    const long long read = PeakOf([&] { message.Read(text); });
+    EXPECT_EQ(message.id, "r1");
+    EXPECT_EQ(message.QoS, params == list ? "" : "qosLevel1");
+    EXPECT_EQ(message.params.size(), params.size());
+    // The tree and a few copies of the text, never a second tree.
+    EXPECT_LT(read, tree + 8 * static_cast<long long>(text.size())) << "tree " << tree << ", read " << read;
+  }
 }
 
 }  // namespace

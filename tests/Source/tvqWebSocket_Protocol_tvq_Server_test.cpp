@@ -453,4 +453,205 @@ TEST_F(TvqServer, AConnectSequenceLargerThanTheCapReachesAReadingClient) {
   EXPECT_FALSE(Saw("disconnect"));
 }
 
+// ---------------------------------------------------------------- limits
+
+std::string LimitError(const std::string& aWhat, const std::string& aId) {
+  return R"({"jsonrpc":"2.0","error":{"code":-32002,"message":"Limit reached: )" + aWhat + R"("},"id":")" + aId +
+         R"("})";
+}
+
+// One client's requests against one limit: each step sends a text and
+// expects exactly these answers, then nothing more; after the refusal, what
+// the server holds shows that nothing of the refused request was applied.
+struct LimitCase {
+  const char* name;
+  std::function<void(TtvqWSProtocol_tvq_Server&)> set;
+  std::vector<std::pair<std::string, std::vector<std::string>>> steps;
+  std::function<void(TtvqWSProtocol_tvq_Server&)> check;
+};
+
+class TvqServerLimit : public TvqServer, public ::testing::WithParamInterface<LimitCase> {};
+
+TEST_P(TvqServerLimit, RefusesTheRequestThatWouldPassItAndAppliesNothingOfIt) {
+  const LimitCase& c = GetParam();
+  std::vector<std::string> limited;
+  main.Run([&] {
+    c.set(tvq);
+    tvq.OnLimitReached = [this](TtvqWSConnection*, const std::string& aWhat) { Note("limit " + aWhat); };
+  });
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  for (const auto& [text, answers] : c.steps) {
+    client.SendText(text);
+    for (const std::string& answer : answers) EXPECT_EQ(client.NextText(), answer) << text;
+    EXPECT_EQ(client.NextText(kQuiet), kNoText) << text;
+  }
+  main.Run([&] { c.check(tvq); });
+  // Told once per client, however often it meets the limit.
+  const auto events = Events();
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const std::string& e) { return e.rfind("limit ", 0) == 0; }),
+            1);
+}
+
+const auto kSubscribed = [](const std::string& aChannel, const std::string& aId) {
+  return R"({"jsonrpc":"2.0","result":{"method":"tvq@subscribe","channel":")" + aChannel + R"("},"id":")" + aId +
+         R"("})";
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    EachLimit, TvqServerLimit,
+    ::testing::Values(
+        LimitCase{"NamesPerRequest", [](auto& t) { t.MaxNamesPerRequest = 2; },
+                  {{Request("tvq@subscribe", R"({"channel":"a,b,c"})", "s1"),
+                    {Ack("s1"), LimitError("2 names per request", "s1")}},
+                   {Request("tvq@unsubscribe", R"({"channel":"a,b,c"})", "s2"),
+                    {Ack("s2"), LimitError("2 names per request", "s2")}}},
+                  [](auto& t) { EXPECT_EQ(t.ChannelIndex().NameCount(), 0u); }},
+        LimitCase{"ChannelsPerConnection", [](auto& t) { t.MaxChannelsPerConnection = 2; },
+                  {{Request("tvq@subscribe", R"({"channel":"a,b"})", "s1"),
+                    {Ack("s1"), kSubscribed("a", "s1"), kSubscribed("b", "s1")}},
+                   // Names it has already cost nothing more.
+                   {Request("tvq@subscribe", R"({"channel":"a"})", "s2"), {Ack("s2"), kSubscribed("a", "s2")}},
+                   {Request("tvq@subscribe", R"({"channel":"b,c"})", "s3"),
+                    {Ack("s3"), LimitError("2 channels per connection", "s3")}},
+                   {Request("tvq@subscribe", R"({"channel":"d"})", "s4"),
+                    {Ack("s4"), LimitError("2 channels per connection", "s4")}}},
+                  [](auto& t) { EXPECT_EQ(t.ChannelIndex().GetQueuesDelimitedText(), "b,a"); }},
+        LimitCase{"ChannelsInTheServer",
+                  [](auto& t) {
+                    t.MaxChannels = 3;
+                    t.Publish("kept", "r", queueLevel1);  // a retained channel counts as a name
+                  },
+                  {{Request("tvq@subscribe", R"({"channel":"a,b"})", "s1"),
+                    {Ack("s1"), kSubscribed("a", "s1"), kSubscribed("b", "s1")}},
+                   {Request("tvq@subscribe", R"({"channel":"c"})", "s2"), {Ack("s2"), LimitError("3 channels", "s2")}}},
+                  [](auto& t) { EXPECT_EQ(t.ChannelIndex().NameCount(), 2u); }},
+        LimitCase{"RetainedBytes",
+                  [](auto& t) { t.MaxRetainedBytes = 200; },
+                  {{Request("tvq@publish", R"({"message":")" + std::string(60, 'x') + R"(","channel":"r","queue":"queueLevel2"})", "p1"),
+                    {Ack("p1")}},
+                   {Request("tvq@publish", R"({"message":")" + std::string(60, 'y') + R"(","channel":"r","queue":"queueLevel2"})", "p2"),
+                    {Ack("p2"), LimitError("200 retained bytes", "p2")}},
+                   // Replacing the channel's text frees what it held.
+                   {Request("tvq@publish", R"({"message":")" + std::string(60, 'z') + R"(","channel":"r","queue":"queueLevel1"})", "p3"),
+                    {Ack("p3")}}},
+                  [](auto& t) {
+                    std::lock_guard guard(t.GetQueuedMessages("r").Lock);
+                    ASSERT_EQ(t.GetQueuedMessages("r").Queue.size(), 1u);
+                    EXPECT_THAT(t.GetQueuedMessages("r").Queue[0], HasSubstr("zzz"));
+                  }},
+        LimitCase{"PendingCalls", [](auto& t) { t.MaxPendingCalls = 1; },
+                  {{Request("app@work", "", "r1"), {Ack("r1")}},
+                   {Request("app@work", "", "r2"), {Ack("r2"), LimitError("1 pending calls", "r2")}}},
+                  [](auto& t) {
+                    t.RPCResult("r2", "late");  // never became pending: sends nothing
+                  }},
+        LimitCase{"HeldQoSLevel2", [](auto& t) { t.MaxHeldQoS = 1; },
+                  {{Request("tvq@message", R"({"message":"one"})", "h1", "qosLevel2"),
+                    {R"({"jsonrpc":"2.0","result":{"method":"tvq@pubrec"},"id":"h1"})"}},
+                   {Request("tvq@message", R"({"message":"two"})", "h2", "qosLevel2"),
+                    {LimitError("1 held messages", "h2")}},
+                   {Request("tvq@pubrel", "", "h2", "qosLevel2"), {Ack("h2")}}},
+                  [](auto&) {}},
+        LimitCase{"Transactions", [](auto& t) { t.MaxTransactions = 1; },
+                  {{Request("tvq@transaction", R"({"channel":"T"})", "t1"), {Ack("t1")}},
+                   {Request("tvq@transaction", R"({"channel":"T"})", "t2"), {Ack("t2")}},  // the same one again
+                   {Request("tvq@transaction", R"({"channel":"U"})", "t3"),
+                    {Ack("t3"), LimitError("1 transactions", "t3")}}},
+                  [](auto& t) { EXPECT_FALSE(t.IsTransactionActive("x")); }},
+        LimitCase{"TransactionSize", [](auto& t) { t.MaxTransactionSize = 150; },
+                  {{Request("tvq@transaction", R"({"channel":"T"})", "t1"), {Ack("t1")}},
+                   {Request("tvq@message", R"({"message":"one","channel":"T"})", "m1"), {Ack("m1")}},
+                   {Request("tvq@message", R"({"message":"two","channel":"T"})", "m2"),
+                    {Ack("m2"), LimitError("150 bytes in a transaction", "m2")}}},
+                  [](auto&) {}}),
+    [](const ::testing::TestParamInfo<LimitCase>& aInfo) { return std::string(aInfo.param.name); });
+
+// What a channel keeps of its retained texts: the newest MaxRetainedPerChannel
+// ones (the oldest goes when one more comes), none older than
+// RetainedExpiry seconds (0: kept until cleared). Expiry is checked on the
+// clock: the test makes the oldest texts two hours old rather than wait.
+struct RetainCase {
+  const char* name;
+  int perChannel;
+  int expiry;
+  int aged;  // how many of the oldest texts are made two hours old
+  std::vector<std::string> delivered;
+};
+
+class TvqServerRetained : public TvqServer, public ::testing::WithParamInterface<RetainCase> {};
+
+TEST_P(TvqServerRetained, ANewSubscriberGetsWhatIsKept) {
+  const RetainCase& c = GetParam();
+  main.Run([&] {
+    tvq.MaxRetainedPerChannel = c.perChannel;
+    tvq.RetainedExpiry = c.expiry;
+  });
+  std::string guid;
+  WebSocketClient publisher = Connect(guid);
+  for (const char* text : {"one", "two", "three"}) {
+    publisher.SendText(Request("tvq@publish", R"({"message":")" + std::string(text) + R"(","channel":"r","queue":"queueLevel2"})", text));
+    EXPECT_EQ(publisher.NextText(), Ack(text));
+  }
+  main.Run([&] {
+    TtvqWSQueuedMessage& retained = tvq.GetQueuedMessages("r");
+    std::lock_guard guard(retained.Lock);
+    for (int i = 0; i < c.aged && i < static_cast<int>(retained.Dates.size()); ++i)
+      retained.Dates[static_cast<std::size_t>(i)] -= std::chrono::hours(2);
+  });
+  WebSocketClient late = Connect(guid);
+  late.SendText(Request("tvq@subscribe", R"({"channel":"r"})"));
+  EXPECT_THAT(late.NextText(), HasSubstr(R"("method":"tvq@subscribe")"));
+  for (const std::string& text : c.delivered)
+    EXPECT_EQ(late.NextText(), R"({"jsonrpc":"2.0","result":{"method":"tvq@event","channel":"r","message":")" + text +
+                                   R"("}})");
+  EXPECT_EQ(late.NextText(kQuiet), kNoText);
+  std::size_t bytes = 0;
+  main.Run([&] { bytes = tvq.RetainedBytes(); });
+  EXPECT_EQ(bytes == 0, c.delivered.empty()) << bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRetention, TvqServerRetained,
+    ::testing::Values(RetainCase{"NewestPerChannel", 2, 3600, 0, {"two", "three"}},
+                      RetainCase{"NoLimitPerChannel", 0, 3600, 0, {"one", "two", "three"}},
+                      RetainCase{"ExpiredGoFirst", 16, 3600, 2, {"three"}},
+                      RetainCase{"AllExpired", 16, 3600, 3, {}},
+                      RetainCase{"NoExpiry", 16, 0, 3, {"one", "two", "three"}}),
+    [](const ::testing::TestParamInfo<RetainCase>& aInfo) { return std::string(aInfo.param.name); });
+
+// One request naming 40,000 channels: with no limits set it is served in
+// linear time (the old index scanned every name for each one, about half a
+// minute), and every name goes again with the connection; with the limits
+// it is refused at once and nothing is kept.
+TEST_F(TvqServer, FortyThousandNamesAreServedInLinearTimeOrRefusedWhole) {
+  std::string names;
+  for (int i = 0; i < 40000; ++i) names += (i ? "," : "") + std::string("n") + std::to_string(i);
+  {
+    std::string guid;
+    WebSocketClient client = Connect(guid);
+    const auto start = std::chrono::steady_clock::now();
+    client.SendText(Request("tvq@subscribe", R"({"channel":")" + names + R"("})"));
+    ASSERT_TRUE(WaitUntil([&] { return tvq.ChannelIndex().NameCount() == 40000; }, std::chrono::seconds(60)));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(5)) << "quadratic work is back";
+    EXPECT_EQ(server.Channels().NameCount(), 40000u);
+  }
+  ASSERT_TRUE(Saw("disconnect"));
+  EXPECT_TRUE(WaitUntil([&] { return tvq.ChannelIndex().NameCount() == 0 && server.Channels().NameCount() == 0; }));
+
+  main.Run([&] {
+    tvq.MaxNamesPerRequest = 64;
+    tvq.MaxChannelsPerConnection = 256;
+    tvq.MaxChannels = 10000;
+  });
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  client.SendText(Request("tvq@subscribe", R"({"channel":")" + names + R"("})", "big"));
+  EXPECT_EQ(client.NextText(), Ack("big"));
+  EXPECT_EQ(client.NextText(), LimitError("64 names per request", "big"));
+  EXPECT_EQ(tvq.ChannelIndex().NameCount(), 0u);
+  EXPECT_EQ(server.Channels().NameCount(), 0u);
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <unistd.h>
 
 #include <chrono>
@@ -87,6 +89,35 @@ TEST(Options, AccessSettingsAndTheirDefaults) {
   ASSERT_FALSE(fromFile.Exit) << fromFile.Error;
   EXPECT_THAT(fromFile.Options.Access.AllowOrigins, ElementsAre("https://a.example", "https://b.example"));
   EXPECT_EQ(fromFile.Options.Access.Anonymous, TAccessRole::Viewer);
+}
+// Each protocol limit has its option; without it the default holds.
+TEST(Options, ProtocolLimits) {
+  const TParsedOptions defaults = Parse({});
+  ASSERT_FALSE(defaults.Exit) << defaults.Error;
+  EXPECT_EQ(defaults.Options.Protocol.MaxRows, 10000);
+  const struct {
+    const char* option;
+    std::function<long long(const TProtocolLimits&)> value;
+  } cases[] = {
+      {"--max-rows", [](const auto& l) { return l.MaxRows; }},
+      {"--max-channels-per-connection", [](const auto& l) { return l.MaxChannelsPerConnection; }},
+      {"--max-channels", [](const auto& l) { return l.MaxChannels; }},
+      {"--max-names-per-request", [](const auto& l) { return l.MaxNamesPerRequest; }},
+      {"--max-retained-per-channel", [](const auto& l) { return l.MaxRetainedPerChannel; }},
+      {"--max-retained-bytes", [](const auto& l) { return static_cast<long long>(l.MaxRetainedBytes); }},
+      {"--retained-expiry", [](const auto& l) { return l.RetainedExpiry; }},
+      {"--max-pending-calls", [](const auto& l) { return l.MaxPendingCalls; }},
+      {"--max-held-qos", [](const auto& l) { return l.MaxHeldQoS; }},
+      {"--max-transactions", [](const auto& l) { return l.MaxTransactions; }},
+      {"--max-transaction-size", [](const auto& l) { return static_cast<long long>(l.MaxTransactionSize); }},
+  };
+  for (const auto& c : cases) {
+    const TParsedOptions parsed = Parse({c.option, "7"});
+    ASSERT_FALSE(parsed.Exit) << c.option << ": " << parsed.Error;
+    EXPECT_EQ(c.value(parsed.Options.Protocol), 7) << c.option;
+    EXPECT_EQ(c.value(defaults.Options.Protocol), c.value(TProtocolLimits{})) << c.option;
+  }
+  EXPECT_TRUE(Parse({"--max-rows", "-1"}).Exit);
 }
 
 // Every fault exits with status 2 and says what was wrong.

@@ -254,6 +254,85 @@ TEST(ServerStatusText, SaysRunningOnWhichPortWithHowManyClientsOrWhyStopped) {
   for (const auto& c : cases) EXPECT_EQ(tvqServerStatusText(c.status), c.text);
 }
 
+// A client's text in a log line: control characters escaped, so that it
+// cannot start a line of its own (or move a terminal's cursor), and cut
+// after 200 characters (not bytes).
+TEST(LogText, EscapesControlCharactersAndCutsLongTexts) {
+  const std::string e = "\xC3\xA9";  // é, two bytes
+  const struct {
+    const char* name;
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"plain", "hello there", "hello there"},
+      {"line feed", "one\n2026-12-11T10:57:23.123Z Connected: forged", "one\\n2026-12-11T10:57:23.123Z Connected: forged"},
+      {"CR and tab", "a\rb\tc", "a\\rb\\tc"},
+      {"escape sequence, bell, DEL", "\x1b[2J\a\x7f", "\\u001B[2J\\u0007\\u007F"},
+      {"NUL", std::string("a\0b", 3), "a\\u0000b"},
+      {"C1 control (CSI)", "x\xC2\x9B" "31m", "x\\u009B31m"},
+      {"not UTF-8", "a\xFF\xC3", "a\\xFF\\xC3"},
+      {"UTF-8 kept", e + "\xE2\x82\xAC\xF0\x9F\x98\x80 \xC2\xA0", e + "\xE2\x82\xAC\xF0\x9F\x98\x80 \xC2\xA0"},
+      {"backslashes kept", R"(a\nb\\)", R"(a\nb\\)"},
+      {"200 characters", std::string(200, 'a'), std::string(200, 'a')},
+      {"201 characters", std::string(201, 'a'), std::string(200, 'a') + "\xE2\x80\xA6"},
+      {"15 MiB", std::string(15 << 20, 'a'), std::string(200, 'a') + "\xE2\x80\xA6"},
+      {"characters, not bytes", [&] { std::string t; for (int i = 0; i < 300; ++i) t += e; return t; }(),
+       [&] { std::string t; for (int i = 0; i < 200; ++i) t += e; return t + "\xE2\x80\xA6"; }()},
+      {"an escape counts once", std::string(199, 'a') + "\n\n", std::string(199, 'a') + "\\n\xE2\x80\xA6"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tvqLogText(c.text), c.shown) << c.name;
+  EXPECT_EQ(tvqLogText(std::string(300, 'a'), std::string::npos), std::string(300, 'a'));
+}
+
+TEST(LimitOption, NamesTheOptionOfEachRefusal) {
+  const struct {
+    const char* what;
+    const char* option;
+  } cases[] = {
+      {"10000 rows", "--max-rows"},
+      {"256 channels per connection", "--max-channels-per-connection"},
+      {"10000 channels", "--max-channels"},
+      {"64 names per request", "--max-names-per-request"},
+      {"4194304 retained bytes", "--max-retained-bytes"},
+      {"64 pending calls", "--max-pending-calls"},
+      {"64 held messages", "--max-held-qos"},
+      {"16 transactions", "--max-transactions"},
+      {"1048576 bytes in a transaction", "--max-transaction-size"},
+      {"something else", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tvqLimitOption(c.what), c.option) << c.what;
+}
+
+// What clients send reaches the log and the error handler escaped and cut;
+// a client's first refusal names its address, its port and the option.
+TEST_F(Form, ClientTextsInTheLogAreEscapedAndCutAndARefusalNamesTheClient) {
+  TProtocolLimits limits;
+  limits.MaxRows = 20;
+  frmServer.SetProtocolLimits(limits);
+  OnMain([this] { frmServer.FormCreate(); });
+  std::string guid;
+  WebSocketClient client = Connect(guid);
+  int port = 0;
+  OnMain([&] { port = frmServer.WSServer.GetConnectionByGuid(guid)->Port(); });
+
+  client.SendText(R"({"jsonrpc":"2.0","method":"tvq@message","params":{"message":")" + std::string(1000, 'x') + R"("}})");
+  ASSERT_TRUE(Logged("Message Received (" + guid + "): " + std::string(200, 'x') + "\xE2\x80\xA6"));
+  // The price is decoded before it is read: the line feed is a real one in
+  // the error, and is shown escaped.
+  client.SendText(test::ClientRecord("tvq@dataset@update", R"({"ID":3,"LAST":"1\n2026-12-11T10:57:23.123Z Forged"})"));
+  ASSERT_TRUE(WaitUntil([&] { return !Lines(errors).empty(); }));
+  EXPECT_EQ(Lines(errors).front(), "'1\\n2026-12-11T10:57:23.123Z Forged' is not a valid floating point value");
+  for (const std::string& line : Lines(log)) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+
+  for (int id = 21; id <= 23; ++id)
+    client.SendText(test::ClientRecord("tvq@dataset@new", R"({"ID":)" + std::to_string(id) + "}"));
+  const std::string refused = "client 127.0.0.1:" + std::to_string(port) + " refused: more than 20 rows (--max-rows)";
+  ASSERT_TRUE(Logged(refused));
+  EXPECT_EQ(RecordCount(), 20);
+  const auto lines = Lines(log);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), refused), 1);  // once, however often it is refused
+}
+
 // The status counts the open WebSocket connections of every sub-protocol
 // (and those without one), not a connection that has not completed its
 // handshake; it follows clients that come and go, Stop and Start, and
