@@ -279,17 +279,17 @@ void TNetCustomTCPServer::ListenOnce(TNetListenerThread& aListener) {
   }
 }
 
-// Refused: no context, no hooks.
+// Refused: no context, no hooks. The refusal is told before the socket
+// closes, so that whoever sees the close also finds it counted.
 void TNetCustomTCPServer::Refuse(TNetTCPConnection& aConnection, TNetRefusal aWhy, bool aFirst) {
-  const TNetSocketHandle& peer = aConnection.IOHandler()->Binding();
-  const std::string ip = peer.PeerIP;
-  const int port = peer.PeerPort;
-  aConnection.Disconnect(true);
-  if (!OnRefused) return;
-  try {
-    OnRefused(aWhy, ip, port, aFirst);
-  } catch (...) {
+  if (OnRefused) {
+    const TNetSocketHandle& peer = aConnection.IOHandler()->Binding();
+    try {
+      OnRefused(aWhy, peer.PeerIP, peer.PeerPort, aFirst);
+    } catch (...) {
+    }
   }
+  aConnection.Disconnect(true);
 }
 
 void TNetCustomTCPServer::Startup() {}
