@@ -118,58 +118,47 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
       ->type_name("text|json")
       ->check(CLI::IsMember({"text", "json"}, CLI::ignore_case).description(""));
 
+  // A number within [aLow, aHigh]; the limits below are all of this kind.
+  const auto number = [&app](const char* aName, auto& aValue, const char* aType, std::uint64_t aLow,
+                             std::uint64_t aHigh, const char* aText) {
+    return app.add_option(aName, aValue, aText)->type_name(aType)->check(CLI::Range(aLow, aHigh).description(""));
+  };
+  constexpr std::uint64_t kManyBytes = std::uint64_t{1} << 40;
+
   // ---- traffic budgets (per connection, and over all connections)
   TTrafficLimits& traffic = options.Traffic;
-  app.add_option("--max-message-size", traffic.MaxMessageSize,
-                 "Largest message a client may send, in bytes; past it the client is closed (default 1048576)")
-      ->type_name("BYTES")
-      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40).description(""));
-  app.add_option("--max-messages-per-second", traffic.MaxMessagesPerSecond,
-                 "Messages a second one client may send, bursts of twice as many; past it it is closed (default 100)")
-      ->type_name("N")
-      ->check(CLI::Range(1, 1000000).description(""));
-  app.add_option("--max-input-rate", traffic.MaxInputRate,
-                 "Bytes a second one client may send, bursts of twice as many; past it it is closed (default 1048576)")
-      ->type_name("BYTES")
-      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40).description(""));
-  app.add_option("--max-backlog", traffic.MaxBacklog,
-                 "Bytes waiting for one client before it is dropped as a slow consumer (default 8388608)")
-      ->type_name("BYTES")
-      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40).description(""));
-  app.add_option("--max-output-total", traffic.MaxOutputTotal,
-                 "Bytes waiting for all clients together; past it the largest backlogs are dropped (default 268435456)")
-      ->type_name("BYTES")
-      ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 40).description(""));
-  app.add_option("--write-timeout", traffic.WriteTimeout,
-                 "Seconds a client may leave its backlog unread before it is dropped (default 30)")
-      ->type_name("SECONDS")
-      ->check(CLI::Range(1, 86400).description(""));
-  // Connections: how many, from one address, how long a silent one and a
-  // started frame are waited for.
+  number("--max-message-size", traffic.MaxMessageSize, "BYTES", 1, kManyBytes,
+         "Largest message a client may send, in bytes; past it the client is closed (default 1048576)");
+  number("--max-messages-per-second", traffic.MaxMessagesPerSecond, "N", 1, 1000000,
+         "Messages a second one client may send, bursts of twice as many; past it it is closed (default 100)");
+  number("--max-input-rate", traffic.MaxInputRate, "BYTES", 1, kManyBytes,
+         "Bytes a second one client may send, bursts of twice as many; past it it is closed (default 1048576)");
+  number("--max-backlog", traffic.MaxBacklog, "BYTES", 1, kManyBytes,
+         "Bytes waiting for one client before it is dropped as a slow consumer (default 8388608)");
+  number("--max-output-total", traffic.MaxOutputTotal, "BYTES", 1, kManyBytes,
+         "Bytes waiting for all clients together; past it the largest backlogs are dropped (default 268435456)");
+  number("--write-timeout", traffic.WriteTimeout, "SECONDS", 1, 86400,
+         "Seconds a client may leave its backlog unread before it is dropped (default 30)");
+
+  // ---- connections: how many, from one address, how long a silent one and
+  // a started frame are waited for
   TConnectionLimits& connections = options.Connections;
-  app.add_option("--max-connections", connections.MaxConnections,
-                 "Connections in all; more are closed at once (default 0: as many as the descriptor limit allows)")
-      ->type_name("N")
-      ->check(CLI::NonNegativeNumber.description(""));
-  app.add_option("--max-connections-per-address", connections.MaxConnectionsPerAddress,
-                 "Connections one address may hold; more are closed at once (default 256; 0: no limit)")
-      ->type_name("N")
-      ->check(CLI::NonNegativeNumber.description(""));
-  app.add_option("--idle-timeout", connections.IdleTimeout,
-                 "Close a connection that sent nothing, not even the answer to the ping sent after half of it, "
-                 "for this long (default 60; 0: never)")
-      ->type_name("SECONDS")
+  number("--max-connections", connections.MaxConnections, "N", 0, 2147483647,
+         "Connections in all; more are closed at once (default 0: as many as the descriptor limit allows)");
+  number("--max-connections-per-address", connections.MaxConnectionsPerAddress, "N", 0, 2147483647,
+         "Connections one address may hold; more are closed at once (default 256; 0: no limit)");
+  number("--idle-timeout", connections.IdleTimeout, "SECONDS", 0, 86400,
+         "Close a connection that sent nothing, not even the answer to the ping sent after half of it, "
+         "for this long (default 60; 0: never)")
       ->check(CLI::Validator(
           [](std::string& aValue) -> std::string {
             return aValue == "1" ? "1 leaves no time to answer the ping: 0 (never) or at least 2" : "";
           },
-          ""))
-      ->check(CLI::Range(0, 86400).description(""));
-  app.add_option("--frame-timeout", connections.FrameTimeout,
-                 "Close a connection whose started frame or message is not complete within this long "
-                 "(default 30; 0: no limit)")
-      ->type_name("SECONDS")
-      ->check(CLI::Range(0, 86400).description(""));
+          ""));
+  number("--frame-timeout", connections.FrameTimeout, "SECONDS", 0, 86400,
+         "Close a connection whose started frame or message is not complete within this long "
+         "(default 30; 0: no limit)");
+
   // ---- access control: who may connect and who may edit
   TAccessOptions& access = options.Access;
   app.add_option("--allow-origin", access.AllowOrigins,
@@ -199,33 +188,32 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
       ->check(CLI::IsMember({"on", "off"}).description(""));
   app.add_flag("--hash-password", options.HashPassword,
                "Read a password on standard input, print its hash for the users file, and exit");
-  // HTTP files: a request names a comma list of files; each is sent once.
-  app.add_option("--max-files-per-request", options.MaxFilesPerRequest,
-                 "Most distinct files one HTTP request may name; more are refused with 400 (default 16, 0: no limit)")
-      ->type_name("N")
-      ->check(CLI::NonNegativeNumber.description(""));
-  // Protocol state and the table: what one client can make the server hold
-  // (0: no limit).
-  {
-    TProtocolLimits& limits = options.Protocol;
-    const auto count = [&app](const char* aName, auto& aValue, const char* aText) {
-      app.add_option(aName, aValue, aText)->type_name("N")->check(CLI::Range(0, 2147483647).description(""));
-    };
-    count("--max-rows", limits.MaxRows, "Rows clients' new records may fill the quote table to (default 10000)");
-    count("--max-channels-per-connection", limits.MaxChannelsPerConnection,
-          "Channels one connection may subscribe to (default 256)");
-    count("--max-channels", limits.MaxChannels, "Distinct channel names in the server (default 10000)");
-    count("--max-names-per-request", limits.MaxNamesPerRequest, "Channel names in one request (default 64)");
-    count("--max-retained-per-channel", limits.MaxRetainedPerChannel,
-          "Retained publications kept per channel, the oldest dropped first (default 16)");
-    count("--max-retained-bytes", limits.MaxRetainedBytes,
-          "Bytes of retained publications over all channels (default 4194304)");
-    count("--retained-expiry", limits.RetainedExpiry, "Seconds a retained publication is kept (default 3600)");
-    count("--max-pending-calls", limits.MaxPendingCalls, "Unanswered calls per connection (default 64)");
-    count("--max-held-qos", limits.MaxHeldQoS, "QoS level 2 messages held per connection (default 64)");
-    count("--max-transactions", limits.MaxTransactions, "Open transactions per connection (default 16)");
-    count("--max-transaction-size", limits.MaxTransactionSize, "Bytes one transaction may hold (default 1048576)");
-  }
+  // ---- HTTP files: a request names a comma list of files; each is sent once
+  number("--max-files-per-request", options.MaxFilesPerRequest, "N", 0, 2147483647,
+         "Most distinct files one HTTP request may name; more are refused with 400 (default 16, 0: no limit)");
+
+  // ---- protocol state and the table: what one client can make the server
+  // hold (0: no limit)
+  TProtocolLimits& limits = options.Protocol;
+  const auto count = [&number](const char* aName, auto& aValue, const char* aText) {
+    number(aName, aValue, "N", 0, 2147483647, aText);
+  };
+  count("--max-rows", limits.MaxRows, "Rows clients' new records may fill the quote table to (default 10000)");
+  count("--max-channels-per-connection", limits.MaxChannelsPerConnection,
+        "Channels one connection may subscribe to (default 256)");
+  count("--max-channels", limits.MaxChannels, "Distinct channel names in the server (default 10000)");
+  count("--max-names-per-request", limits.MaxNamesPerRequest, "Channel names in one request (default 64)");
+  count("--max-retained-per-channel", limits.MaxRetainedPerChannel,
+        "Retained publications kept per channel, the oldest dropped first (default 16)");
+  number("--max-retained-bytes", limits.MaxRetainedBytes, "BYTES", 0, kManyBytes,
+         "Bytes of retained publications over all channels (default 4194304)");
+  number("--retained-expiry", limits.RetainedExpiry, "SECONDS", 0, 2147483647,
+         "Seconds a retained publication is kept (default 3600)");
+  count("--max-pending-calls", limits.MaxPendingCalls, "Unanswered calls per connection (default 64)");
+  count("--max-held-qos", limits.MaxHeldQoS, "QoS level 2 messages held per connection (default 64)");
+  count("--max-transactions", limits.MaxTransactions, "Open transactions per connection (default 16)");
+  number("--max-transaction-size", limits.MaxTransactionSize, "BYTES", 0, kManyBytes,
+         "Bytes one transaction may hold (default 1048576)");
 
   std::vector<const char*> argv{aProgram.c_str()};
   for (const std::string& argument : aArguments) argv.push_back(argument.c_str());
