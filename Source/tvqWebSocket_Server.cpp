@@ -412,8 +412,14 @@ void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
 // an object, or past its first request's deadline, is dropped.
 bool TtvqWSServer_Net_Base::AwaitInput(TNetContext& aContext, TtvqWSConnectionServer* aConnection) {
   TNetIOHandler& io = *aContext.Connection().IOHandler();
+  if (aConnection && aConnection->Disconnected()) {
+    io.InputBuffer.Clear();
+    AwaitPeerClose(*aConnection);
+    io.InputBuffer.Clear();
+    return false;
+  }
   if (io.InputBufferIsEmpty()) {
-    if (aConnection && !aConnection->Disconnected())
+    if (aConnection)
       aConnection->WaitForWork(WaitLimitMs(*aConnection));
     else
       io.CheckForDataOnSource(Options.ReadTimeOut());
@@ -424,8 +430,7 @@ bool TtvqWSServer_Net_Base::AwaitInput(TNetContext& aContext, TtvqWSConnectionSe
     return false;
   }
   if (aConnection->Disconnected()) {
-    io.InputBuffer.Clear();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    io.InputBuffer.Clear();  // closed meanwhile: its input is no longer read
     return false;
   }
   if (!aConnection->Enabled() && FirstRequestLate(*aConnection)) {
@@ -433,6 +438,32 @@ bool TtvqWSServer_Net_Base::AwaitInput(TNetContext& aContext, TtvqWSConnectionSe
     return false;
   }
   return !io.InputBufferIsEmpty();
+}
+
+// A closed connection reads nothing more (its input is dropped): its thread
+// sleeps until the peer drops the TCP connection, as it should once it has
+// answered the close, or until the closing deadline, past which the server
+// drops it. A connection found closed without a close frame (dropped on
+// another thread, or closed without its transport's knowing) is timed from
+// when it is found.
+void TtvqWSServer_Net_Base::AwaitPeerClose(TtvqWSConnectionServer& aConnection) {
+  using namespace std::chrono;
+  aConnection.NoteClosing();
+  int waitMs = kIdleWaitMs;
+  if (Options.CloseTimeOut > 0) {
+    const auto deadline = *aConnection.ClosingSince() + milliseconds(Options.CloseTimeOut);
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count() + 1;
+    if (left <= 1) {
+      try {
+        aConnection.DisconnectPeer();
+      } catch (...) {
+        // dropped in any case: the socket goes before anything can fail
+      }
+      return;
+    }
+    waitMs = static_cast<int>(std::min<long long>(left, kIdleWaitMs));
+  }
+  aConnection.WaitForWork(waitMs);
 }
 
 bool TtvqWSServer_Net_Base::FirstRequestLate(const TtvqWSConnectionServer& aConnection) const {

@@ -147,10 +147,16 @@ TEST_F(ServerFixture, AnswersAnRFC6455UpgradeByteForByte) {
   }
 }
 
+// The drafts' example of a Hixie-76 upgrade, its body (the third key) left
+// out, and the challenge that answers it.
+const std::string kHixie76Headers =
+    "GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n"
+    "Upgrade: WebSocket\r\nSec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\nOrigin: http://example.com\r\n\r\n";
+const std::string kHixie76Key3 = "^n:ds[4U";
+const std::string kHixie76Challenge = "8jKS'y:G*Co,Wxa-";
+
 TEST_F(ServerFixture, AnswersAHixie76UpgradeWithTheDraftsChallenge) {
-  const std::string headers =
-      "GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n"
-      "Upgrade: WebSocket\r\nSec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\nOrigin: http://example.com\r\n\r\n";
+  const std::string& headers = kHixie76Headers;
   const std::string expected =
       "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Origin: http://example.com\r\nSec-WebSocket-Location: ws://example.com/demo\r\n"
@@ -897,6 +903,52 @@ TEST(ConnectionLimits, TheHeartBeatDropsAConnectionThatAnswersNoPing) {
   EXPECT_TRUE(main.Saw("message still here"));
   EXPECT_EQ(limited.server.ConnectionLimitCount(clIdleTimeOut), 1u);
   EXPECT_TRUE(main.Saw("limit " + std::to_string(clIdleTimeOut) + " 127.0.0.1"));
+}
+
+// A connection the server has closed waits for its peer to drop the TCP
+// connection, asleep: 200 peers that never answer the close cost the process
+// next to no CPU over a second (polling each every 10 ms cost a fifth of a
+// core), and they are dropped at the closing deadline; a peer that answers
+// and drops its end is gone at once.
+TEST(ConnectionLimits, ClosedConnectionsWaitForTheirPeersAsleepAndNotForEver) {
+  test::MainThread main;
+  LimitedServer limited(main);
+  TtvqWebSocketServer& server = limited.server;
+  server.Options.CloseTimeOut = 3000;
+  server.SetActive(true);
+  constexpr int kSilent = 200;
+  std::vector<std::unique_ptr<test::WebSocketClient>> silent;
+  for (int i = 0; i < kSilent; ++i) silent.push_back(std::make_unique<test::WebSocketClient>(limited.Port(), kDataset));
+  test::WebSocketClient answering(limited.Port(), kDataset);
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::vector<TtvqWSConnection*> all = server.GetConnectionList();
+    return all.size() == kSilent + 1 && std::all_of(all.begin(), all.end(), [](auto* c) { return c->Enabled(); });
+  }));
+
+  main.Run([&] {
+    for (TtvqWSConnection* c : server.GetConnectionList()) c->Close(1008);
+  });
+  const std::string closeFrame("\x88\x02\x03\xF0", 4);
+  for (auto& client : silent) ASSERT_EQ(client->Raw().Receive(4), closeFrame);
+  ASSERT_EQ(answering.Raw().Receive(4), closeFrame);
+  answering.Raw().Send(test::ClientFrame(0x88, "\x03\xF0"));
+  answering.Raw().Close();
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == kSilent; }, milliseconds(1500)));
+
+  std::this_thread::sleep_for(milliseconds(200));  // every thread has begun its wait
+  const double before = ProcessCPUSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(ProcessCPUSeconds() - before, 0.08);
+  EXPECT_EQ(server.ConnectionCount(), kSilent);  // still within the deadline
+
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int dropped = 0;
+  for (auto& client : silent) {
+    const auto left = std::chrono::duration_cast<milliseconds>(until - std::chrono::steady_clock::now());
+    dropped += client->Raw().WaitForClose(std::max(left, milliseconds(0))) ? 1 : 0;
+  }
+  EXPECT_EQ(dropped, kSilent);
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }, milliseconds(2000)));
 }
 
 // A frame begun and not ended within the frame deadline closes its
