@@ -644,6 +644,7 @@ void TtvqWSConnection_Net::SendFrame(const std::uint8_t* aData, std::size_t aLen
   TNetIOHandlerSocket& io = *connection->IOHandler();
   if (!io.Binding().HandleAllocated()) throw ENetNotConnected();
   const std::size_t sent = io.Binding().SendNoWait(aData, aLength);
+  NoteOutput(sent);
   if (sent < aLength) {
     Enqueue(aData + sent, aLength - sent);
     Wake();
@@ -661,6 +662,15 @@ void TtvqWSConnection_Net::SendBlocking(const std::uint8_t* aData, std::size_t a
     BacklogChanged(FBacklogSize.load(std::memory_order_relaxed));
   }
   io.Write(aData, aLength);
+  NoteOutput(aLength);
+}
+
+void TtvqWSConnection_Net::NoteOutput(std::size_t aSent) {
+  if (aSent > 0) FLastOutput.store(SteadyNow(), std::memory_order_release);
+}
+
+std::chrono::steady_clock::time_point TtvqWSConnection_Net::LastOutput() const {
+  return SteadyTime(FLastOutput.load(std::memory_order_acquire));
 }
 
 std::optional<std::chrono::steady_clock::time_point> TtvqWSConnection_Net::ClosingSince() const {
@@ -697,6 +707,7 @@ bool TtvqWSConnection_Net::FlushBacklog() {
     return true;
   }
   const std::size_t sent = connection->IOHandler()->Binding().SendNoWait(FBacklog.data(), FBacklog.size());
+  NoteOutput(sent);
   FBacklog.erase(FBacklog.begin(), FBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
   if (FBacklog.empty() && FBacklog.capacity() > kKeptBacklogCapacity) TtvqBytes().swap(FBacklog);
   BacklogChanged(sent);

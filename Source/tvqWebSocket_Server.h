@@ -45,6 +45,10 @@ class TtvqWSConnectionServer : public TtvqWSConnection_Net {
   // came, and whether the heartbeat has pinged since.
   std::chrono::steady_clock::time_point LastInput = Accepted;
   bool HeartBeatPinged = false;
+  // The last sign that the peer is there: its input; on a Hixie-76
+  // connection, which has no ping, also its socket taking our output (a
+  // viewer that only receives is alive while it reads).
+  std::chrono::steady_clock::time_point LastSignOfLife() const;
 
   std::string URL() const override { return Handshake.Get; }
 

@@ -951,6 +951,96 @@ TEST(ConnectionLimits, ClosedConnectionsWaitForTheirPeersAsleepAndNotForEver) {
   EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }, milliseconds(2000)));
 }
 
+// A Hixie-76 connection has no ping: the idle time-out takes its socket's
+// taking our output for a sign of life, so a viewer that only receives stays
+// past the time-out, while one that receives nothing, or whose peer does not
+// read what it is sent, is dropped. An RFC 6455 connection must answer the
+// ping, whatever it receives.
+TEST(ConnectionLimits, TheIdleTimeOutKeepsAHixie76ViewerWhoseOutputMoves) {
+  test::MainThread main;
+  LimitedServer limited(main);
+  TtvqWebSocketServer& server = limited.server;
+  server.HeartBeat = {true, 1, 1};
+  server.Options.MaxBacklog = 0;  // the peer that does not read is the time-out's, not the backlog cap's
+  server.SetActive(true);
+  struct Case {
+    std::string name;
+    bool hixie76;
+    std::size_t fed;  // the size of each message it is sent (0: none)
+    bool reads, stays;
+  };
+  const std::vector<Case> cases = {
+      {"a Hixie-76 viewer that receives", true, 8, true, true},
+      {"a Hixie-76 connection that receives nothing", true, 0, true, false},
+      {"a Hixie-76 peer that does not read what it is sent", true, 1 << 20, false, false},
+      {"an RFC 6455 viewer that receives and answers no ping", false, 8, true, false},
+  };
+  struct Peer {
+    std::unique_ptr<LoopbackClient> client;
+    std::string guid;
+    std::thread reader;
+    std::atomic<std::size_t> received{0};
+    std::atomic<bool> closed{false};
+  };
+  std::vector<Peer> peers(cases.size());
+  std::atomic<bool> stop{false};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::vector<std::string> known;
+    for (TtvqWSConnection* c : server.GetConnectionList()) known.push_back(c->Guid());
+    Peer& peer = peers[i];
+    if (cases[i].hixie76) {
+      peer.client = std::make_unique<LoopbackClient>(limited.Port());
+      peer.client->Send(kHixie76Headers + kHixie76Key3);
+      ASSERT_THAT(peer.client->ReceiveUntil(kHixie76Challenge), StartsWith("HTTP/1.1 101 ")) << cases[i].name;
+    } else {
+      peer.client = std::make_unique<LoopbackClient>(limited.Port());
+      peer.client->Send(Upgrade("/", kDataset));
+      ASSERT_THAT(peer.client->ReceiveUntil("\r\n\r\n"), StartsWith("HTTP/1.1 101 ")) << cases[i].name;
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+      for (TtvqWSConnection* c : server.GetConnectionList())
+        if (c->Enabled() && std::find(known.begin(), known.end(), c->Guid()) == known.end()) peer.guid = c->Guid();
+      return !peer.guid.empty();
+    })) << cases[i].name;
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i)
+    if (cases[i].reads)
+      peers[i].reader = std::thread([&peer = peers[i], &stop] {
+        while (!stop && !peer.closed) {
+          peer.received += peer.client->Receive(1 << 16, milliseconds(50)).size();
+          peer.closed = peer.client->WaitForClose(milliseconds(0));
+        }
+      });
+  std::thread feeder([&] {
+    while (!stop) {
+      for (std::size_t i = 0; i < cases.size(); ++i)
+        if (cases[i].fed > 0) server.WriteData(peers[i].guid, std::string(cases[i].fed, 't'));
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+  });
+
+  // Three of them are dropped, each once its time-out has run out, the one
+  // that does not read once the sockets between us stopped taking its bytes.
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionLimitCount(clIdleTimeOut) >= 3; }, std::chrono::seconds(20)));
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // past two time-outs in any case
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    if (cases[i].stays) continue;
+    Peer& peer = peers[i];
+    const bool closed = cases[i].reads ? WaitUntil([&] { return peer.closed.load(); })
+                                       : peer.client->WaitForClose(std::chrono::seconds(10));
+    EXPECT_TRUE(closed) << cases[i].name;
+  }
+  const std::size_t before = peers[0].received;
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_GT(peers[0].received.load(), before) << "the viewer still receives";
+  EXPECT_FALSE(peers[0].closed.load()) << cases[0].name;
+  EXPECT_EQ(server.ConnectionLimitCount(clIdleTimeOut), 3u);
+  stop = true;
+  feeder.join();
+  for (Peer& peer : peers)
+    if (peer.reader.joinable()) peer.reader.join();
+}
+
 // A frame begun and not ended within the frame deadline closes its
 // connection with 1008, also when its bytes keep trickling in; a frame that
 // ends in time, in pieces, is read as usual.
