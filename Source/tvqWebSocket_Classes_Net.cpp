@@ -13,6 +13,16 @@ namespace {
 
 const std::uint8_t* BytesOf(const std::string& aText) { return reinterpret_cast<const std::uint8_t*>(aText.data()); }
 
+std::int64_t SteadyNow() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::chrono::steady_clock::time_point SteadyTime(std::int64_t aNs) {
+  return std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(aNs)));
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- TtvqWSConnection_Base_Net
@@ -530,15 +540,6 @@ void TtvqWSConnection_Net::Wake() {
   [[maybe_unused]] const ssize_t written = ::write(FWakeHandle, &one, sizeof one);
 }
 
-namespace {
-
-std::int64_t SteadyNow() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
-
 std::size_t TtvqWSConnection_Net::UncappedBacklogSize() const {
   return FUncappedSize.load(std::memory_order_acquire);
 }
@@ -643,6 +644,7 @@ void TtvqWSConnection_Net::SendFrame(const std::uint8_t* aData, std::size_t aLen
   TNetIOHandlerSocket& io = *connection->IOHandler();
   if (!io.Binding().HandleAllocated()) throw ENetNotConnected();
   const std::size_t sent = io.Binding().SendNoWait(aData, aLength);
+  NoteOutput(sent);
   if (sent < aLength) {
     Enqueue(aData + sent, aLength - sent);
     Wake();
@@ -660,6 +662,40 @@ void TtvqWSConnection_Net::SendBlocking(const std::uint8_t* aData, std::size_t a
     BacklogChanged(FBacklogSize.load(std::memory_order_relaxed));
   }
   io.Write(aData, aLength);
+  NoteOutput(aLength);
+}
+
+void TtvqWSConnection_Net::NoteOutput(std::size_t aSent) {
+  if (aSent > 0) FLastOutput.store(SteadyNow(), std::memory_order_release);
+}
+
+std::chrono::steady_clock::time_point TtvqWSConnection_Net::LastOutput() const {
+  return SteadyTime(FLastOutput.load(std::memory_order_acquire));
+}
+
+std::optional<std::chrono::steady_clock::time_point> TtvqWSConnection_Net::ClosingSince() const {
+  const std::int64_t since = FClosingSince.load(std::memory_order_acquire);
+  if (since == 0) return std::nullopt;
+  return SteadyTime(since);
+}
+
+void TtvqWSConnection_Net::NoteClosing() {
+  std::int64_t none = 0;
+  FClosingSince.compare_exchange_strong(none, SteadyNow(), std::memory_order_acq_rel);
+}
+
+// Woken also when the frame could not be written: the thread then finds the
+// connection closed and drops it at its deadline, if the peer does not.
+void TtvqWSConnection_Net::DoWriteClose(int aCloseCode) {
+  NoteClosing();
+  struct WakeAfter {
+    TtvqWSConnection_Net& connection;
+    ~WakeAfter() {
+      TtvqLock guard(connection.FCS);
+      connection.Wake();
+    }
+  } wake{*this};
+  TtvqWSConnection_Base_Net::DoWriteClose(aCloseCode);
 }
 
 bool TtvqWSConnection_Net::FlushBacklog() {
@@ -671,6 +707,7 @@ bool TtvqWSConnection_Net::FlushBacklog() {
     return true;
   }
   const std::size_t sent = connection->IOHandler()->Binding().SendNoWait(FBacklog.data(), FBacklog.size());
+  NoteOutput(sent);
   FBacklog.erase(FBacklog.begin(), FBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
   if (FBacklog.empty() && FBacklog.capacity() > kKeptBacklogCapacity) TtvqBytes().swap(FBacklog);
   BacklogChanged(sent);

@@ -298,6 +298,18 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
   // it (the socket is shut down).
   void WaitForWork(int aTimeoutMs);
 
+  // When the socket last took bytes of this connection's output (never
+  // before it first does): the sign that the peer still reads, on a
+  // connection that cannot be pinged.
+  std::chrono::steady_clock::time_point LastOutput() const;
+
+  // ---- the closing state: the server's close frame is written and the TCP
+  // connection is left to the peer, to drop when it has answered.
+  // When it began (none before).
+  std::optional<std::chrono::steady_clock::time_point> ClosingSince() const;
+  // Marks the closing state begun now, unless it already was.
+  void NoteClosing();
+
   // Not owned. Binding reads the addresses at once; clearing waits for a
   // write in progress to finish.
   TNetTCPConnection* TCPConnection() const { return FTCPConnection.load(std::memory_order_acquire); }
@@ -318,6 +330,9 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
   void SendFrame(const std::uint8_t* aData, std::size_t aLength) override;
   void ClearWriteBuffer() override;
   void DisconnectTransport() override;
+  // Begins the closing state, and wakes the connection's thread, which may
+  // sleep until a far deadline, to wait out the peer from now on.
+  void DoWriteClose(int aCloseCode) override;
 
  private:
   friend class TtvqOutputBudget;
@@ -349,6 +364,11 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
   bool FUncappedGranted = false;
   // When the backlog last shrank, or began (steady clock, ns).
   std::atomic<std::int64_t> FLastProgress{0};
+  // When the socket last took output, and when the closing state began
+  // (steady clock, ns; 0: not yet).
+  std::atomic<std::int64_t> FLastOutput{0};
+  std::atomic<std::int64_t> FClosingSince{0};
+  void NoteOutput(std::size_t aSent);
   TtvqOutputBudget* FBudget = nullptr;
   bool FBudgetJoined = false;  // guarded by FCS
   // Marked by the output budget: dropped at the next write or wait.

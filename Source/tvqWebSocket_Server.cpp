@@ -57,6 +57,11 @@ void TtvqWSConnectionServer::WriteResponse(const std::string& aBytes) {
   SendBlocking(reinterpret_cast<const std::uint8_t*>(aBytes.data()), aBytes.size());
 }
 
+std::chrono::steady_clock::time_point TtvqWSConnectionServer::LastSignOfLife() const {
+  if (Specification != spHixie76) return LastInput;
+  return std::max(LastInput, LastOutput());
+}
+
 // A refused opening handshake is answered in HTTP before the connection is
 // dropped, so that the client learns why: 426 with the version this server
 // speaks for an unknown version, 403 for an origin that is not allowed, 400
@@ -412,8 +417,14 @@ void TtvqWSServer_Net_Base::OnServerExecuteEvent(TNetContext& aContext) {
 // an object, or past its first request's deadline, is dropped.
 bool TtvqWSServer_Net_Base::AwaitInput(TNetContext& aContext, TtvqWSConnectionServer* aConnection) {
   TNetIOHandler& io = *aContext.Connection().IOHandler();
+  if (aConnection && aConnection->Disconnected()) {
+    io.InputBuffer.Clear();
+    AwaitPeerClose(*aConnection);
+    io.InputBuffer.Clear();
+    return false;
+  }
   if (io.InputBufferIsEmpty()) {
-    if (aConnection && !aConnection->Disconnected())
+    if (aConnection)
       aConnection->WaitForWork(WaitLimitMs(*aConnection));
     else
       io.CheckForDataOnSource(Options.ReadTimeOut());
@@ -424,8 +435,7 @@ bool TtvqWSServer_Net_Base::AwaitInput(TNetContext& aContext, TtvqWSConnectionSe
     return false;
   }
   if (aConnection->Disconnected()) {
-    io.InputBuffer.Clear();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    io.InputBuffer.Clear();  // closed meanwhile: its input is no longer read
     return false;
   }
   if (!aConnection->Enabled() && FirstRequestLate(*aConnection)) {
@@ -433,6 +443,32 @@ bool TtvqWSServer_Net_Base::AwaitInput(TNetContext& aContext, TtvqWSConnectionSe
     return false;
   }
   return !io.InputBufferIsEmpty();
+}
+
+// A closed connection reads nothing more (its input is dropped): its thread
+// sleeps until the peer drops the TCP connection, as it should once it has
+// answered the close, or until the closing deadline, past which the server
+// drops it. A connection found closed without a close frame (dropped on
+// another thread, or closed without its transport's knowing) is timed from
+// when it is found.
+void TtvqWSServer_Net_Base::AwaitPeerClose(TtvqWSConnectionServer& aConnection) {
+  using namespace std::chrono;
+  aConnection.NoteClosing();
+  int waitMs = kIdleWaitMs;
+  if (Options.CloseTimeOut > 0) {
+    const auto deadline = *aConnection.ClosingSince() + milliseconds(Options.CloseTimeOut);
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count() + 1;
+    if (left <= 1) {
+      try {
+        aConnection.DisconnectPeer();
+      } catch (...) {
+        // dropped in any case: the socket goes before anything can fail
+      }
+      return;
+    }
+    waitMs = static_cast<int>(std::min<long long>(left, kIdleWaitMs));
+  }
+  aConnection.WaitForWork(waitMs);
 }
 
 bool TtvqWSServer_Net_Base::FirstRequestLate(const TtvqWSConnectionServer& aConnection) const {
@@ -476,10 +512,11 @@ int TtvqWSServer_Net_Base::WaitLimitMs(const TtvqWSConnectionServer& aConnection
     if (Options.FirstRequestTimeOut > 0) next = aConnection.Accepted + milliseconds(Options.FirstRequestTimeOut);
   } else {
     if (HeartBeat.Enabled && HeartBeat.Interval > 0) {
+      const auto life = aConnection.LastSignOfLife();
       if (!aConnection.HeartBeatPinged)
-        next = std::min(next, aConnection.LastInput + seconds(HeartBeat.Interval));
+        next = std::min(next, life + seconds(HeartBeat.Interval));
       else if (HeartBeat.Timeout > 0)
-        next = std::min(next, aConnection.LastInput + seconds(HeartBeat.Interval + HeartBeat.Timeout));
+        next = std::min(next, life + seconds(HeartBeat.Interval + HeartBeat.Timeout));
     }
     if (const auto frame = aConnection.FrameDeadline()) next = std::min(next, *frame);
   }
@@ -494,11 +531,13 @@ int TtvqWSServer_Net_Base::WaitLimitMs(const TtvqWSConnectionServer& aConnection
 // once; one that then sends nothing, not even the pong, for
 // HeartBeat.Timeout seconds more is dropped ("HeartBeat Timeout exceeded.",
 // no closing handshake: the peer is gone or does not read). A Hixie-76
-// connection cannot be pinged, so it only has the time-out.
+// connection cannot be pinged: it counts as quiet only while its socket
+// takes none of our output either, so that a viewer that only receives
+// stays, and one that receives nothing, or does not read, goes.
 void TtvqWSServer_Net_Base::DoHeartBeat(TtvqWSConnectionServer& aConnection) {
   using namespace std::chrono;
   if (!HeartBeat.Enabled || HeartBeat.Interval <= 0) return;
-  const auto quiet = steady_clock::now() - aConnection.LastInput;
+  const auto quiet = steady_clock::now() - aConnection.LastSignOfLife();
   if (HeartBeat.Timeout > 0 && quiet >= seconds(HeartBeat.Interval + HeartBeat.Timeout)) {
     NoteConnectionLimit(clIdleTimeOut, aConnection.IP(), aConnection.Port(), true);
     const std::string text = "HeartBeat Timeout exceeded.";

@@ -45,6 +45,10 @@ class TtvqWSConnectionServer : public TtvqWSConnection_Net {
   // came, and whether the heartbeat has pinged since.
   std::chrono::steady_clock::time_point LastInput = Accepted;
   bool HeartBeatPinged = false;
+  // The last sign that the peer is there: its input; on a Hixie-76
+  // connection, which has no ping, also its socket taking our output (a
+  // viewer that only receives is alive while it reads).
+  std::chrono::steady_clock::time_point LastSignOfLife() const;
 
   std::string URL() const override { return Handshake.Get; }
 
@@ -104,6 +108,12 @@ struct TtvqWSServerOptions {
   // A frame (or fragmented message) a client has begun must end within this
   // many ms (0: no limit), or the connection is closed with 1008.
   int FrameTimeOut = 30000;
+  // A connection the server has closed (its close frame written, the TCP
+  // connection left to the peer) is dropped when the peer has not dropped it
+  // within this many ms (0: no limit), so that a peer that never answers the
+  // close holds its thread no longer. An honest peer answers within a round
+  // trip; five seconds leave room for a slow link.
+  int CloseTimeOut = 5000;
   // The JSON text answered to "GET /tvq/auth/info" (what a page must know
   // before it connects: whether a login is asked for); empty: that request is
   // an unknown one.
@@ -259,6 +269,9 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   // The intake of a connection's first request: waiting for input, gathering
   // the request, and acting on its kind.
   bool AwaitInput(TNetContext& aContext, TtvqWSConnectionServer* aConnection);
+  // A connection in its closing state waits for its peer to drop it, until
+  // Options.CloseTimeOut.
+  void AwaitPeerClose(TtvqWSConnectionServer& aConnection);
   std::optional<std::string> GatherFirstRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection);
   bool DoFirstRequest(TNetContext& aContext, TtvqWSConnectionServer& aConnection, const TtvqRequest& aRequest);
   bool FirstRequestLate(const TtvqWSConnectionServer& aConnection) const;

@@ -161,6 +161,22 @@ TEST_F(CodecTest, CloseSendsTheCloseFrameAndLeavesTheConnectionToThePeer) {
   EXPECT_TRUE(ws.Active());
 }
 
+// The close begins the closing state and wakes the connection's thread,
+// asleep until a far deadline, so that it waits out the peer from now on.
+TEST_F(CodecTest, CloseFromAnotherThreadWakesTheConnectionsThread) {
+  EXPECT_FALSE(ws.ClosingSince());
+  auto slept = std::async(std::launch::async, [&] {
+    const auto start = std::chrono::steady_clock::now();
+    ws.WaitForWork(10000);
+    return std::chrono::steady_clock::now() - start;
+  });
+  std::this_thread::sleep_for(milliseconds(100));
+  ws.Close(1008);
+  ASSERT_EQ(slept.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_TRUE(ws.ClosingSince());
+  EXPECT_EQ(client.Receive(4), "\x88\x02\x03\xF0");
+}
+
 TEST_F(CodecTest, DisconnectDropsTheConnectionWithoutACloseFrame) {
   ws.Disconnect();
   std::string received = client.Receive(16, milliseconds(500));

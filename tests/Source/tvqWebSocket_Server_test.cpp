@@ -147,10 +147,16 @@ TEST_F(ServerFixture, AnswersAnRFC6455UpgradeByteForByte) {
   }
 }
 
+// The drafts' example of a Hixie-76 upgrade, its body (the third key) left
+// out, and the challenge that answers it.
+const std::string kHixie76Headers =
+    "GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n"
+    "Upgrade: WebSocket\r\nSec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\nOrigin: http://example.com\r\n\r\n";
+const std::string kHixie76Key3 = "^n:ds[4U";
+const std::string kHixie76Challenge = "8jKS'y:G*Co,Wxa-";
+
 TEST_F(ServerFixture, AnswersAHixie76UpgradeWithTheDraftsChallenge) {
-  const std::string headers =
-      "GET /demo HTTP/1.1\r\nHost: example.com\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: 12998 5 Y3 1  .P00\r\n"
-      "Upgrade: WebSocket\r\nSec-WebSocket-Key1: 4 @1  46546xW%0l 1 5\r\nOrigin: http://example.com\r\n\r\n";
+  const std::string& headers = kHixie76Headers;
   const std::string expected =
       "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Origin: http://example.com\r\nSec-WebSocket-Location: ws://example.com/demo\r\n"
@@ -897,6 +903,142 @@ TEST(ConnectionLimits, TheHeartBeatDropsAConnectionThatAnswersNoPing) {
   EXPECT_TRUE(main.Saw("message still here"));
   EXPECT_EQ(limited.server.ConnectionLimitCount(clIdleTimeOut), 1u);
   EXPECT_TRUE(main.Saw("limit " + std::to_string(clIdleTimeOut) + " 127.0.0.1"));
+}
+
+// A connection the server has closed waits for its peer to drop the TCP
+// connection, asleep: 200 peers that never answer the close cost the process
+// next to no CPU over a second (polling each every 10 ms cost a fifth of a
+// core), and they are dropped at the closing deadline; a peer that answers
+// and drops its end is gone at once.
+TEST(ConnectionLimits, ClosedConnectionsWaitForTheirPeersAsleepAndNotForEver) {
+  test::MainThread main;
+  LimitedServer limited(main);
+  TtvqWebSocketServer& server = limited.server;
+  server.Options.CloseTimeOut = 3000;
+  server.SetActive(true);
+  constexpr int kSilent = 200;
+  std::vector<std::unique_ptr<test::WebSocketClient>> silent;
+  for (int i = 0; i < kSilent; ++i) silent.push_back(std::make_unique<test::WebSocketClient>(limited.Port(), kDataset));
+  test::WebSocketClient answering(limited.Port(), kDataset);
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::vector<TtvqWSConnection*> all = server.GetConnectionList();
+    return all.size() == kSilent + 1 && std::all_of(all.begin(), all.end(), [](auto* c) { return c->Enabled(); });
+  }));
+
+  main.Run([&] {
+    for (TtvqWSConnection* c : server.GetConnectionList()) c->Close(1008);
+  });
+  const std::string closeFrame("\x88\x02\x03\xF0", 4);
+  for (auto& client : silent) ASSERT_EQ(client->Raw().Receive(4), closeFrame);
+  ASSERT_EQ(answering.Raw().Receive(4), closeFrame);
+  answering.Raw().Send(test::ClientFrame(0x88, "\x03\xF0"));
+  answering.Raw().Close();
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == kSilent; }, milliseconds(1500)));
+
+  std::this_thread::sleep_for(milliseconds(200));  // every thread has begun its wait
+  const double before = ProcessCPUSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(ProcessCPUSeconds() - before, 0.08);
+  EXPECT_EQ(server.ConnectionCount(), kSilent);  // still within the deadline
+
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int dropped = 0;
+  for (auto& client : silent) {
+    const auto left = std::chrono::duration_cast<milliseconds>(until - std::chrono::steady_clock::now());
+    dropped += client->Raw().WaitForClose(std::max(left, milliseconds(0))) ? 1 : 0;
+  }
+  EXPECT_EQ(dropped, kSilent);
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionCount() == 0; }, milliseconds(2000)));
+}
+
+// A Hixie-76 connection has no ping: the idle time-out takes its socket's
+// taking our output for a sign of life, so a viewer that only receives stays
+// past the time-out, while one that receives nothing, or whose peer does not
+// read what it is sent, is dropped. An RFC 6455 connection must answer the
+// ping, whatever it receives.
+TEST(ConnectionLimits, TheIdleTimeOutKeepsAHixie76ViewerWhoseOutputMoves) {
+  test::MainThread main;
+  LimitedServer limited(main);
+  TtvqWebSocketServer& server = limited.server;
+  server.HeartBeat = {true, 1, 1};
+  server.Options.MaxBacklog = 0;  // the peer that does not read is the time-out's, not the backlog cap's
+  server.SetActive(true);
+  struct Case {
+    std::string name;
+    bool hixie76;
+    std::size_t fed;  // the size of each message it is sent (0: none)
+    bool reads, stays;
+  };
+  const std::vector<Case> cases = {
+      {"a Hixie-76 viewer that receives", true, 8, true, true},
+      {"a Hixie-76 connection that receives nothing", true, 0, true, false},
+      {"a Hixie-76 peer that does not read what it is sent", true, 1 << 20, false, false},
+      {"an RFC 6455 viewer that receives and answers no ping", false, 8, true, false},
+  };
+  struct Peer {
+    std::unique_ptr<LoopbackClient> client;
+    std::string guid;
+    std::thread reader;
+    std::atomic<std::size_t> received{0};
+    std::atomic<bool> closed{false};
+  };
+  std::vector<Peer> peers(cases.size());
+  std::atomic<bool> stop{false};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::vector<std::string> known;
+    for (TtvqWSConnection* c : server.GetConnectionList()) known.push_back(c->Guid());
+    Peer& peer = peers[i];
+    if (cases[i].hixie76) {
+      peer.client = std::make_unique<LoopbackClient>(limited.Port());
+      peer.client->Send(kHixie76Headers + kHixie76Key3);
+      ASSERT_THAT(peer.client->ReceiveUntil(kHixie76Challenge), StartsWith("HTTP/1.1 101 ")) << cases[i].name;
+    } else {
+      peer.client = std::make_unique<LoopbackClient>(limited.Port());
+      peer.client->Send(Upgrade("/", kDataset));
+      ASSERT_THAT(peer.client->ReceiveUntil("\r\n\r\n"), StartsWith("HTTP/1.1 101 ")) << cases[i].name;
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+      for (TtvqWSConnection* c : server.GetConnectionList())
+        if (c->Enabled() && std::find(known.begin(), known.end(), c->Guid()) == known.end()) peer.guid = c->Guid();
+      return !peer.guid.empty();
+    })) << cases[i].name;
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i)
+    if (cases[i].reads)
+      peers[i].reader = std::thread([&peer = peers[i], &stop] {
+        while (!stop && !peer.closed) {
+          peer.received += peer.client->Receive(1 << 16, milliseconds(50)).size();
+          peer.closed = peer.client->WaitForClose(milliseconds(0));
+        }
+      });
+  std::thread feeder([&] {
+    while (!stop) {
+      for (std::size_t i = 0; i < cases.size(); ++i)
+        if (cases[i].fed > 0) server.WriteData(peers[i].guid, std::string(cases[i].fed, 't'));
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+  });
+
+  // Three of them are dropped, each once its time-out has run out, the one
+  // that does not read once the sockets between us stopped taking its bytes.
+  EXPECT_TRUE(WaitUntil([&] { return server.ConnectionLimitCount(clIdleTimeOut) >= 3; }, std::chrono::seconds(20)));
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // past two time-outs in any case
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    if (cases[i].stays) continue;
+    Peer& peer = peers[i];
+    const bool closed = cases[i].reads ? WaitUntil([&] { return peer.closed.load(); })
+                                       : peer.client->WaitForClose(std::chrono::seconds(10));
+    EXPECT_TRUE(closed) << cases[i].name;
+  }
+  const std::size_t before = peers[0].received;
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_GT(peers[0].received.load(), before) << "the viewer still receives";
+  EXPECT_FALSE(peers[0].closed.load()) << cases[0].name;
+  EXPECT_EQ(server.ConnectionLimitCount(clIdleTimeOut), 3u);
+  stop = true;
+  feeder.join();
+  for (Peer& peer : peers)
+    if (peer.reader.joinable()) peer.reader.join();
 }
 
 // A frame begun and not ended within the frame deadline closes its
