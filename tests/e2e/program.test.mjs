@@ -59,7 +59,7 @@ test('the live-quotes page shows the 20 quotes and their changes', async () => {
     // The copy next to the program (what the window's browser buttons open)
     // hands over to the page the program serves, whose origin it lets in.
     await page.goto(pathToFileURL(join(dirname(PROGRAM), 'wsquotes.html')).href);
-    await page.waitForURL('http://localhost:5413/');
+    await page.waitForURL('http://localhost:5413/wsquotes.html');
     await page.waitForFunction(() => document.getElementById('state').textContent === 'online');
     await page.waitForFunction(() => document.querySelectorAll('#rows tr').length === 20);
     // The cells keep each price as it travels ("8265,50") in data-value and

@@ -265,7 +265,8 @@ test('opened before the server runs, the page keeps trying; offline, it dims the
       const state = () => page.$eval('#state', (line) => [line.className, line.textContent]);
       const stale = () => page.$eval('#quotes', (table) => [table.classList.contains('stale'),
         Number(getComputedStyle(table.tBodies[0]).opacity) < 1]);
-      // The file next to the program, told where the server is.
+      // The file next to the program, told where the server is: it waits for
+      // the server, then hands over to the page the server serves.
       await page.goto(`${new URL('../../web/wsquotes.html', import.meta.url).href}?host=127.0.0.1&port=${relay.port}`);
       await page.waitForFunction(() => document.getElementById('state').className === 'unreachable');
       assert.deepEqual(await state(), ['unreachable', 'unreachable, retrying']);
@@ -274,6 +275,7 @@ test('opened before the server runs, the page keeps trying; offline, it dims the
       await until(() => relay.tries > tries, 'another try');
 
       relay.on = true;
+      await page.waitForURL(`http://127.0.0.1:${relay.port}/wsquotes.html`);
       await page.waitForFunction(() => document.querySelectorAll('#rows tr').length === 20);
       await page.waitForFunction(() => document.getElementById('state').textContent === 'online');
       assert.deepEqual(await stale(), [false, false]);
