@@ -18,6 +18,7 @@
 #include "../support/JsonRpcTexts.h"
 #include "../support/MainThread.h"
 #include "../support/WebSocketClient.h"
+#include "tvqNetTLS.h"
 #include "../support/TakenPort.h"
 
 namespace {
@@ -654,6 +655,7 @@ TEST(FormTLS, ABrokenPairThrowsNamingTheFileAndChangesNothing) {
         EXPECT_THAT(e.what(), HasSubstr(c.names));
       }
       EXPECT_THAT(aForm.WSServer.TLSPorts, IsEmpty());
+      EXPECT_EQ(aForm.WSServer.TLS(), nullptr);
       EXPECT_TRUE(aForm.TLS().CertFile.empty());
     });
     EXPECT_THAT(form.Bindings(), ElementsAre("127.0.0.1 5999"));
@@ -678,8 +680,12 @@ TEST(FormTLS, ReloadTakesTheFilesAgainAndAFailureSaysWhy) {
   TLSForm form(5999, {"127.0.0.1"});
   form.Run([&](TfrmServer& aForm) {
     aForm.SetTLS({cert, key, 6443});
+    const std::shared_ptr<TtvqTLSContext> first = aForm.WSServer.TLS();
+    ASSERT_NE(first, nullptr);
     install(files.Cert("second"), files.Key("second"));
     EXPECT_TRUE(aForm.ReloadTLS());
+    const std::shared_ptr<TtvqTLSContext> second = aForm.WSServer.TLS();
+    EXPECT_NE(second, first);
     EXPECT_THAT(form.log, ElementsAre("TLS certificate reloaded from " + cert));
     EXPECT_THAT(form.errors, IsEmpty());
 
@@ -693,6 +699,7 @@ TEST(FormTLS, ReloadTakesTheFilesAgainAndAFailureSaysWhy) {
     ASSERT_EQ(form.errors.size(), 2u);
     EXPECT_THAT(form.errors[1], HasSubstr(cert));
     EXPECT_EQ(form.log.size(), 1u);
+    EXPECT_EQ(aForm.WSServer.TLS(), second);  // the pair in use stays
 
     install(files.Cert("first"), files.Key("first"));
     EXPECT_TRUE(aForm.ReloadTLS());
