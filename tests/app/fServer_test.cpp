@@ -15,10 +15,10 @@
 #include <sstream>
 #include <thread>
 
+#include "tvqNetTLS.h"
 #include "../support/JsonRpcTexts.h"
 #include "../support/MainThread.h"
 #include "../support/WebSocketClient.h"
-#include "tvqNetTLS.h"
 #include "../support/TakenPort.h"
 
 namespace {
