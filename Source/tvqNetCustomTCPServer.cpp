@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "tvqNetSchedulerOfThread.h"
+#include "tvqNetTLS.h"
 
 // ---------------------------------------------------------------- connections per address
 
@@ -241,7 +242,7 @@ void TNetCustomTCPServer::ListenOnce(TNetListenerThread& aListener) {
       aListener.Stop();
       return;
     }
-    auto connection = std::make_unique<TNetTCPConnection>(std::move(handler));
+    auto connection = std::make_unique<TNetTCPConnection>(PrepareIOHandler(std::move(handler)));
     if (MaxConnections > 0 && Contexts.Lock()->size() >= static_cast<std::size_t>(MaxConnections)) {
       Refuse(*connection, nrMaxConnections, !FFullReported.exchange(true));
       FScheduler->TerminateYarn(std::exchange(yarn, nullptr));
@@ -334,6 +335,29 @@ TtvqWSCustomServer::~TtvqWSCustomServer() {
     SetActive(false);
   } catch (...) {
   }
+}
+
+void TtvqWSCustomServer::SetTLS(std::shared_ptr<TtvqTLSContext> aContext) {
+  std::lock_guard guard(FTLSLock);
+  FTLS = std::move(aContext);
+}
+
+std::shared_ptr<TtvqTLSContext> TtvqWSCustomServer::TLS() const {
+  std::lock_guard guard(FTLSLock);
+  return FTLS;
+}
+
+// Only the session is made here (memory, no I/O): the handshake runs on the
+// connection's own thread as its first input comes, within its first
+// request's deadline.
+std::unique_ptr<TNetIOHandlerSocket> TtvqWSCustomServer::PrepareIOHandler(
+    std::unique_ptr<TNetIOHandlerSocket> aAccepted) {
+  std::shared_ptr<TtvqTLSContext> context = TLS();
+  if (!context) return aAccepted;
+  bool useSSL = true;
+  if (OnQuerySSLPort) OnQuerySSLPort(aAccepted->Binding().Port, useSSL);
+  if (!useSSL) return aAccepted;
+  return std::make_unique<TNetIOHandlerTLS>(*aAccepted, std::move(context));
 }
 
 void TtvqWSCustomServer::Startup() {

@@ -237,6 +237,12 @@ class TNetCustomTCPServer {
 
   // One pass of a listener: take one connection in.
   void ListenOnce(TNetListenerThread& aListener);
+  // On the listener thread, for each accepted connection before its thread
+  // starts: the I/O handler it will use (the accepted one, or one that
+  // takes its socket over).
+  virtual std::unique_ptr<TNetIOHandlerSocket> PrepareIOHandler(std::unique_ptr<TNetIOHandlerSocket> aAccepted) {
+    return aAccepted;
+  }
 
  private:
   void StartListening();
@@ -270,6 +276,8 @@ class TNetTCPServer : public TNetCustomTCPServer {
   bool DoExecute(TNetContext& aContext) override;
 };
 
+class TtvqTLSContext;
+
 // The TCP server that the WebSocket server owns.
 class TtvqWSCustomServer : public TNetTCPServer {
  public:
@@ -278,9 +286,21 @@ class TtvqWSCustomServer : public TNetTCPServer {
   std::function<void(TNetCustomTCPServer&)> OnStartup;
   std::function<void(TNetCustomTCPServer&)> OnShutdown;
   // Whether the connection on aPort uses TLS; never asked without TLS.
+  // Unassigned: every connection uses TLS while a context is set.
   std::function<void(int aPort, bool& aUseSSL)> OnQuerySSLPort;
+
+  // The certificate and key of TLS connections (none: no TLS). Replacing it
+  // is safe at any time: a connection takes the context set when it is
+  // accepted and keeps it to its end.
+  void SetTLS(std::shared_ptr<TtvqTLSContext> aContext);
+  std::shared_ptr<TtvqTLSContext> TLS() const;
 
  protected:
   void Startup() override;
   void Shutdown() override;
+  std::unique_ptr<TNetIOHandlerSocket> PrepareIOHandler(std::unique_ptr<TNetIOHandlerSocket> aAccepted) override;
+
+ private:
+  mutable std::mutex FTLSLock;
+  std::shared_ptr<TtvqTLSContext> FTLS;
 };

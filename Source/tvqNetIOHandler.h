@@ -121,9 +121,30 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   TNetSocketHandle& Binding() { return *FBinding; }
   const TNetSocketHandle& Binding() const { return *FBinding; }
 
+  // Whether the connection speaks TLS (see tvqNetTLS.h).
+  virtual bool UsesTLS() const { return false; }
+  // Input that waits in the handler although the socket may be quiet: a
+  // wait for the socket must not sleep while this holds.
+  virtual bool HasBufferedInput() const { return false; }
+  // Output the handler holds for the socket: the waits then also wait for
+  // the socket to take more, and FlushPendingOutput sends on.
+  virtual bool HasPendingOutput() const { return false; }
+  // Writes what the socket takes at once, never waiting; returns how many
+  // of the bytes were taken (0: none now). Raises for a failed socket.
+  virtual std::size_t WriteNoWait(const std::uint8_t* aData, std::size_t aLength) {
+    return FBinding->SendNoWait(aData, aLength);
+  }
+  // Sends held output, never waiting; true when none is left.
+  virtual bool FlushPendingOutput() { return true; }
+
  protected:
   bool SocketAllocated() const override { return FBinding->HandleAllocated(); }
   void CloseSource() override { FBinding->CloseSocket(); }
+  // Takes over the socket of aFrom, which is left with a fresh handle.
+  void TakeBinding(TNetIOHandlerSocket& aFrom) {
+    FBinding = std::move(aFrom.FBinding);
+    aFrom.FBinding = std::make_unique<TNetSocketHandle>();
+  }
 
   std::unique_ptr<TNetSocketHandle> FBinding = std::make_unique<TNetSocketHandle>();
 };

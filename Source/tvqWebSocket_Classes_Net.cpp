@@ -476,6 +476,12 @@ bool TtvqWSConnection_Net::Active() const {
   return io.Opened() && io.Binding().HandleAllocated() && !io.ClosedGracefully();
 }
 
+bool TtvqWSConnection_Net::UsesTLS() const {
+  TtvqLock guard(FTransportLock);
+  const TNetTCPConnection* connection = TCPConnection();
+  return connection && connection->IOHandler() && connection->IOHandler()->UsesTLS();
+}
+
 bool TtvqWSConnection_Net::ReadAddresses(TAddresses& aOut) {
   TtvqLock guard(FTransportLock);
   const TNetTCPConnection* connection = TCPConnection();
@@ -643,11 +649,13 @@ void TtvqWSConnection_Net::SendFrame(const std::uint8_t* aData, std::size_t aLen
   }
   TNetIOHandlerSocket& io = *connection->IOHandler();
   if (!io.Binding().HandleAllocated()) throw ENetNotConnected();
-  const std::size_t sent = io.Binding().SendNoWait(aData, aLength);
+  const std::size_t sent = io.WriteNoWait(aData, aLength);
   NoteOutput(sent);
   if (sent < aLength) {
     Enqueue(aData + sent, aLength - sent);
     Wake();
+  } else if (io.HasPendingOutput()) {
+    Wake();  // the handler holds output (TLS records) for the socket
   }
 }
 
@@ -700,18 +708,25 @@ void TtvqWSConnection_Net::DoWriteClose(int aCloseCode) {
 
 bool TtvqWSConnection_Net::FlushBacklog() {
   TtvqLock guard(FCS);
-  if (FBacklog.empty()) return true;
   TNetTCPConnection* connection = TCPConnection();
+  if (FBacklog.empty()) {
+    // What the handler itself holds (TLS records) goes first in any case.
+    if (connection && connection->IOHandler()->Binding().HandleAllocated() &&
+        !connection->IOHandler()->FlushPendingOutput())
+      Wake();
+    return true;
+  }
   if (!connection || !connection->IOHandler()->Binding().HandleAllocated()) {
     ClearBacklog();
     return true;
   }
-  const std::size_t sent = connection->IOHandler()->Binding().SendNoWait(FBacklog.data(), FBacklog.size());
+  const std::size_t sent = connection->IOHandler()->WriteNoWait(FBacklog.data(), FBacklog.size());
   NoteOutput(sent);
   FBacklog.erase(FBacklog.begin(), FBacklog.begin() + static_cast<std::ptrdiff_t>(sent));
   if (FBacklog.empty() && FBacklog.capacity() > kKeptBacklogCapacity) TtvqBytes().swap(FBacklog);
   BacklogChanged(sent);
-  if (!FBacklog.empty()) Wake();  // the rest goes when the socket drains
+  // The rest goes when the socket drains.
+  if (!FBacklog.empty() || connection->IOHandler()->HasPendingOutput()) Wake();
   return FBacklog.empty();
 }
 
@@ -753,7 +768,14 @@ void TtvqWSConnection_Net::WaitForWork(int aTimeoutMs) {
     return false;
   };
   if (slow()) return;
+  // Input the handler holds already (decrypted TLS records) is read now:
+  // the socket may have nothing more to say about it.
+  if (io.HasBufferedInput()) {
+    io.CheckForDataOnSource(0);
+    return;
+  }
   pollfd wait[2] = {{io.Binding().Handle(), POLLIN, 0}, {FWakeHandle, POLLIN, 0}};
+  if (io.HasPendingOutput()) wait[0].events |= POLLOUT;
   if (BacklogSize() > 0) {
     wait[0].events |= POLLOUT;
     // Awake again when the write time-out would run out.

@@ -316,6 +316,8 @@ class TtvqWSConnection_Net : public TtvqWSConnection_Base_Net {
   void SetTCPConnection(TNetTCPConnection* aConnection);
 
   bool Active() const override;
+  // Whether the connection speaks TLS.
+  bool UsesTLS() const;
 
  protected:
   bool ReadAddresses(TAddresses& aOut) override;

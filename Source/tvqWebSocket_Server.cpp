@@ -7,6 +7,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include "tvqNetTLS.h"
 #include "tvqWebSocket_Codec.h"
 #include "tvqWebSocket_HTTPResponse.h"
 #include "tvqWebSocket_Platform.h"
@@ -168,6 +169,9 @@ TtvqWSServer_Net_Base::TtvqWSServer_Net_Base() : FTCPServer(std::make_unique<Ttv
   };
   tcp.OnShutdown = [this](TNetCustomTCPServer&) {
     if (OnShutdown) OnShutdown(*this);
+  };
+  tcp.OnQuerySSLPort = [this](int aPort, bool& aUseSSL) {
+    aUseSSL = TLSPorts.empty() || std::find(TLSPorts.begin(), TLSPorts.end(), aPort) != TLSPorts.end();
   };
   tcp.OnRefused = [this](TNetRefusal aWhy, const std::string& aIP, int aPort, bool aFirst) {
     NoteConnectionLimit(aWhy == nrMaxConnections ? clMaxConnections : clMaxConnectionsPerAddress, aIP, aPort, aFirst);
@@ -634,7 +638,7 @@ void TtvqWSServer_Net_Base::DoHTTPFileRequest(TtvqWSConnectionServer& aConnectio
   const std::string host = localIP.find(':') != std::string::npos ? "[" + localIP + "]" : localIP;
   body = ReplaceIgnoringCase(std::move(body), "{%host%}", host);
   body = ReplaceIgnoringCase(std::move(body), "{%port%}", std::to_string(aConnection.LocalPort()));
-  body = ReplaceIgnoringCase(std::move(body), "{%ssl%}", "");
+  body = ReplaceIgnoringCase(std::move(body), "{%ssl%}", aConnection.UsesTLS() ? "s" : "");
   aConnection.WriteResponse(tvqContentAnswer(aFile.ContentType, body));
 }
 

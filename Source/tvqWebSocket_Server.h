@@ -197,6 +197,16 @@ class TtvqWSServer_Net_Base : public TtvqWSComponent_Server_Net {
   int Port() const { return TCPServer().DefaultPort(); }
   void SetPort(int aPort) { TCPServer().SetDefaultPort(aPort); }
   TNetSocketHandles& Bindings() { return TCPServer().Bindings; }
+
+  // TLS (tvqNetTLS.h): sets or replaces the certificate and key; null: no
+  // TLS. Safe while the server runs (a reload): connections accepted
+  // afterwards use the new pair, open ones keep theirs.
+  void SetTLS(std::shared_ptr<TtvqTLSContext> aContext) { TCPServer().SetTLS(std::move(aContext)); }
+  std::shared_ptr<TtvqTLSContext> TLS() const { return TCPServer().TLS(); }
+  // The local ports that speak TLS while a context is set; empty: every
+  // port does. Set before the server starts. The TCP server's
+  // OnQuerySSLPort reads it.
+  std::vector<int> TLSPorts;
   int MaxConnections() const { return TCPServer().MaxConnections; }
   void SetMaxConnections(int aValue) { TCPServer().MaxConnections = aValue; }
   int MaxConnectionsPerAddress() const { return TCPServer().MaxConnectionsPerAddress; }

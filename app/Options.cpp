@@ -215,6 +215,17 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
   number("--max-transaction-size", limits.MaxTransactionSize, "BYTES", 0, kManyBytes,
          "Bytes one transaction may hold (default 1048576)");
 
+  // ---- TLS: a certificate and its key, both or neither; the port that
+  // speaks TLS beside the plain one. The files are read when the server is
+  // set up (TfrmServer::SetTLS), which says what is wrong with them.
+  TTLSOptions& tls = options.TLS;
+  app.add_option("--tls-cert", tls.CertFile,
+                 "Speak TLS (https, wss) with this certificate, PEM; a chain in it is sent whole. Needs --tls-key")
+      ->type_name("FILE");
+  app.add_option("--tls-key", tls.KeyFile, "The private key of --tls-cert, PEM")->type_name("FILE");
+  number("--tls-port", tls.Port, "N", 1, 65535,
+         "TCP port that speaks TLS beside the plain --port (default: none; with --tls-cert alone --port speaks TLS)");
+
   std::vector<const char*> argv{aProgram.c_str()};
   for (const std::string& argument : aArguments) argv.push_back(argument.c_str());
   try {
@@ -226,6 +237,15 @@ TParsedOptions tvqParseOptions(const std::string& aProgram, const std::vector<st
     if (anonymous == "viewer") access.Anonymous = TAccessRole::Viewer;
     if (anonymous == "editor") access.Anonymous = TAccessRole::Editor;
     access.ClientPublish = clientPublish == "on";
+    if (tls.CertFile.empty() != tls.KeyFile.empty())
+      throw CLI::ValidationError(std::string("--tls-cert and --tls-key go together: ") +
+                                 (tls.KeyFile.empty() ? "--tls-key" : "--tls-cert") + " is missing");
+    if (tls.Port != 0 && tls.CertFile.empty())
+      throw CLI::ValidationError("--tls-port needs --tls-cert and --tls-key");
+    if (tls.Port != 0 && tls.Port == options.Port)
+      throw CLI::ValidationError("--tls-port " + std::to_string(tls.Port) +
+                                 " is the plain --port too: give TLS a port of its own, or leave --tls-port out "
+                                 "for TLS on --port");
   } catch (const CLI::CallForHelp&) {
     parsed.Exit = true;
     parsed.Output = app.help();

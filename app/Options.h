@@ -11,6 +11,7 @@
 #include "AccessOptions.h"
 #include "ConnectionLimits.h"
 #include "ProtocolLimits.h"
+#include "TLSOptions.h"
 #include "TrafficLimits.h"
 
 enum class TLogFormat { Text, Json };
@@ -31,6 +32,8 @@ struct TProgramOptions {
   // HTTP files: the most distinct files one request may name (0: no limit).
   int MaxFilesPerRequest = 16;
   TProtocolLimits Protocol;
+  // TLS: the certificate and key, and the port that speaks it.
+  TTLSOptions TLS;
 };
 
 // What parsing made of a command line: the options, or an exit status and

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tvqNetTLS.h"
 #include "tvqText.h"
 
 std::string tvqExecutableFolder() {
@@ -96,11 +97,7 @@ TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowE
   WSServer.Platform = &FPlatform;
   WSServer.SetPort(aPort);
   WSServer.Options.IndexPage = "wsquotes.html";  // "GET /": the live quotes
-  for (const std::string& address : aAddresses) {
-    TNetSocketHandle& binding = WSServer.Bindings().Add();
-    if (address.find(':') != std::string::npos) binding.SetIPVersion(Net_IPv6);
-    binding.IP = address;
-  }
+  SetBindings();
   WSPServer_dataset.Platform = &FPlatform;
   WSPServer_dataset.SetServer(&WSServer);
   WSPServer_tvq.Platform = &FPlatform;
@@ -182,12 +179,8 @@ void TfrmServer::SetAccess(const TAccessOptions& aAccess) {
   FUsers = aAccess.UsersFile.empty() ? std::vector<TAccessUser>{} : tvqReadUsersFile(aAccess.UsersFile);
   FAnonymous = aAccess.Anonymous.value_or(aAccess.UsersFile.empty() ? TAccessRole::Editor : TAccessRole::Viewer);
 
-  std::vector<std::string> origins = aAccess.AllowOrigins;
-  if (origins.empty()) origins = tvqOwnOrigins(WSServer.Port(), FAddresses, tvqInterfaceAddresses(), tvqHostName());
-  std::string allowed;
-  for (const std::string& origin : origins) allowed += (allowed.empty() ? "" : ",") + origin;
-  const bool any = std::find(origins.begin(), origins.end(), "*") != origins.end();
-  WSServer.SecurityOptions.OriginsAllowed = any ? std::string() : allowed;
+  FAccessSet = true;
+  SetOrigins();
 
   WSPServer_dataset.ClientPublish = WSPServer_tvq.ClientPublish = aAccess.ClientPublish;
   const TAccessRole anonymous = aAccess.ReadOnly && FAnonymous == TAccessRole::Editor ? TAccessRole::Viewer : FAnonymous;
@@ -219,6 +212,77 @@ void TfrmServer::SetAccess(const TAccessOptions& aAccess) {
     aAuthenticated = role != TAccessRole::None;
     c->SetReadOnly(FAccess.ReadOnly || role == TAccessRole::Viewer);
   };
+}
+
+// The server's own origins are those of the plain port and, with a TLS port
+// beside it, that port's https origins (nothing serves http there).
+void TfrmServer::SetOrigins() {
+  std::vector<std::string> origins = FAccess.AllowOrigins;
+  if (origins.empty()) {
+    const std::vector<std::string> interfaces = tvqInterfaceAddresses();
+    const std::string host = tvqHostName();
+    origins = tvqOwnOrigins(WSServer.Port(), FAddresses, interfaces, host);
+    if (FTLS.Port != 0)
+      for (std::string& origin : tvqOwnOrigins(FTLS.Port, FAddresses, interfaces, host))
+        if (origin.starts_with("https://")) origins.push_back(std::move(origin));
+  }
+  std::string allowed;
+  for (const std::string& origin : origins) allowed += (allowed.empty() ? "" : ",") + origin;
+  const bool any = std::find(origins.begin(), origins.end(), "*") != origins.end();
+  WSServer.SecurityOptions.OriginsAllowed = any ? std::string() : allowed;
+}
+
+// Made again from the settings each time, so that SetTLS may follow the
+// constructor without doubling a binding. No binding of our own leaves the
+// server to listen on every IPv4 and IPv6 address; once the TLS port has
+// bindings, the plain port needs those any-addresses written out too.
+void TfrmServer::SetBindings() {
+  std::vector<std::pair<std::string, bool>> addresses;  // each with whether it is IPv6
+  for (const std::string& address : FAddresses) addresses.emplace_back(address, address.find(':') != std::string::npos);
+  if (addresses.empty() && FTLS.Port != 0) {
+    addresses.emplace_back("", false);
+    if (NetIPv6Available()) addresses.emplace_back("", true);
+  }
+  std::vector<int> ports{WSServer.Port()};  // first: the status shows the first binding's port
+  if (FTLS.Port != 0) ports.push_back(FTLS.Port);
+  TNetSocketHandles& bindings = WSServer.Bindings();
+  bindings.Clear();
+  for (const int port : ports) {
+    for (const auto& [address, ipv6] : addresses) {
+      TNetSocketHandle& binding = bindings.Add();
+      if (ipv6) binding.SetIPVersion(Net_IPv6);
+      binding.IP = address;
+      binding.Port = port;
+    }
+  }
+}
+
+// The pair is loaded before anything changes: a broken one leaves the
+// server as it was.
+void TfrmServer::SetTLS(const TTLSOptions& aTLS) {
+  std::shared_ptr<TtvqTLSContext> context;
+  if (!aTLS.CertFile.empty() || !aTLS.KeyFile.empty()) context = TtvqTLSContext::Load(aTLS.CertFile, aTLS.KeyFile);
+  FTLS = context ? aTLS : TTLSOptions{};
+  WSServer.SetTLS(context);
+  WSServer.TLSPorts = FTLS.Port != 0 ? std::vector<int>{FTLS.Port} : std::vector<int>{};
+  SetBindings();
+  if (FAccessSet) SetOrigins();
+}
+
+bool TfrmServer::ReloadTLS() {
+  if (FTLS.CertFile.empty()) {
+    FShowError("No TLS certificate to reload (the server was started without --tls-cert)");
+    return false;
+  }
+  try {
+    WSServer.SetTLS(TtvqTLSContext::Load(FTLS.CertFile, FTLS.KeyFile));
+  } catch (const std::exception& e) {
+    FShowError(tvqLogText("TLS certificate not reloaded, the one in use stays: " + std::string(e.what()),
+                          std::string::npos));
+    return false;
+  }
+  Log("TLS certificate reloaded from " + FTLS.CertFile);
+  return true;
 }
 
 TDMQuotes& TfrmServer::DMQuotes() {

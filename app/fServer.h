@@ -19,6 +19,7 @@
 #include "ConnectionLimits.h"
 #include "ProtocolLimits.h"
 #include "RecordTable.h"
+#include "TLSOptions.h"
 #include "TrafficLimits.h"
 #include "tvqWebSocket_Platform.h"
 #include "tvqWebSocket_Protocol_Dataset_Server.h"
@@ -90,6 +91,19 @@ class TfrmServer {
   void SetAccess(const TAccessOptions& aAccess);
   // The role of a client that gives no login (None: it must log in).
   TAccessRole AnonymousRole() const { return FAnonymous; }
+  // ---- TLS (--tls-cert, --tls-key, --tls-port). Before the server starts:
+  // loads the certificate and key, and throws std::runtime_error naming the
+  // file and what is wrong with it (the program does not start then). With
+  // a port, plain and TLS listen side by side on every listened address;
+  // without one, the one port speaks TLS. The default origins then count
+  // the TLS port's https origins too. A pair without files: no TLS.
+  void SetTLS(const TTLSOptions& aTLS);
+  // Loads the same files again (on SIGHUP): connections accepted afterwards
+  // get the new pair, open ones keep theirs. A pair that fails keeps the
+  // old one, and the error says why. False when nothing was reloaded.
+  bool ReloadTLS();
+  const TTLSOptions& TLS() const { return FTLS; }
+
   // What one client can make the sub-protocol servers hold; call before
   // the server starts. A client's first refusal is logged once.
   void SetProtocolLimits(const TProtocolLimits& aLimits);
@@ -146,6 +160,12 @@ class TfrmServer {
   // "Deleted"); the ticker's own changes are not logged.
   void LogRecordChanges();
   static std::string ErrorText(std::exception_ptr aError);
+  // The listening sockets: the plain port on each listened address (none:
+  // the server's own any-addresses), and the TLS port beside it when there
+  // is one.
+  void SetBindings();
+  // The allowed origins from the access settings, or the server's own.
+  void SetOrigins();
 
   ItvqPlatform& FPlatform;
   TLineSink FLog;
@@ -161,6 +181,8 @@ class TfrmServer {
   // connection threads' logins: set before the server starts only.
   std::vector<std::string> FAddresses;
   TAccessOptions FAccess;
+  bool FAccessSet = false;  // SetAccess has run: the origins are ours to keep up to date
+  TTLSOptions FTLS;
   std::vector<TAccessUser> FUsers;
   TAccessRole FAnonymous = TAccessRole::Editor;
   TLoginThrottle FLoginThrottle;

@@ -1,8 +1,10 @@
 // The program: the server window as the main window, the main loop until
 // it is closed. Qt takes its own arguments first (-platform, -style, ...);
 // the rest are the program's options, as the headless program has them:
-// --port and --listen (and --config) apply here; --quiet and --log-format
-// concern only the headless program's standard output.
+// --port and --listen (and --config) apply here, and TLS (--tls-cert,
+// --tls-key, --tls-port); --quiet and --log-format concern only the
+// headless program's standard output. The certificate is loaded once, at
+// start: SIGHUP does not reload it here.
 #include <QApplication>
 
 #include <cstdio>
@@ -10,6 +12,7 @@
 
 #include "Options.h"
 #include "frmServer.h"
+#include "tvqNetTLS.h"
 #include "tvqWebSocket_HTTPResponse.h"
 
 int main(int argc, char** argv) {
@@ -30,12 +33,22 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // Nor does a certificate or key that cannot be used.
+  if (!parsed.Options.TLS.CertFile.empty()) {
+    try {
+      TtvqTLSContext::Load(parsed.Options.TLS.CertFile, parsed.Options.TLS.KeyFile);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 2;
+    }
+  }
   TQtPlatform platform;
   tvqSetPlatform(&platform);
   tvqRegisterWebResources();
   // The settings reach the window logic before the window starts the server.
   const TProgramOptions& options = parsed.Options;
   TfrmServerWindow frmServer(platform, options.Port, options.Listen, [&options](TfrmServer& aForm) {
+    aForm.SetTLS(options.TLS);
     aForm.SetTrafficLimits(options.Traffic);
     aForm.SetConnectionLimits(options.Connections);
     aForm.SetAccess(options.Access);

@@ -184,7 +184,7 @@ TEST(Options, SettingsFileFaultsNameTheFile) {
       {"port = \n", "line 1"},
       {"port = 99999\n", "--port"},
       {"colour = \"red\"\n", "colour"},
-      {"[tls]\ncert = \"a.pem\"\n", "tls-cert"},
+      {"[tls]\ncolour = \"red\"\n", "tls-colour"},
       {"listen = [\"not-an-address\"]\n", "'not-an-address' is not a numeric"},
       {"port = { number = 1 }\n", "port-number"},
   };
@@ -258,3 +258,71 @@ TEST(LogLine, TextAndJsonLines) {
 }
 
 }  // namespace
+
+// TLS: the certificate and key go together, the TLS port needs them and is
+// not the plain port; the file's [tls] table stands for the --tls- options.
+// The files themselves are read when the server is set up, not here.
+TEST(Options, TLSSettingsAndTheirPairing) {
+  const TTLSOptions none = Parse({}).Options.TLS;
+  EXPECT_THAT(none.CertFile, IsEmpty());
+  EXPECT_THAT(none.KeyFile, IsEmpty());
+  EXPECT_EQ(none.Port, 0);
+
+  const TParsedOptions sideBySide = Parse({"--tls-cert", "cert.pem", "--tls-key=key.pem", "--tls-port", "5443"});
+  ASSERT_FALSE(sideBySide.Exit) << sideBySide.Error;
+  EXPECT_EQ(sideBySide.Options.TLS.CertFile, "cert.pem");
+  EXPECT_EQ(sideBySide.Options.TLS.KeyFile, "key.pem");
+  EXPECT_EQ(sideBySide.Options.TLS.Port, 5443);
+  EXPECT_EQ(sideBySide.Options.Port, 5413);
+
+  const TParsedOptions onePort = Parse({"--tls-key", "key.pem", "--tls-cert", "/no/such/cert.pem"});
+  ASSERT_FALSE(onePort.Exit) << onePort.Error;
+  EXPECT_EQ(onePort.Options.TLS.CertFile, "/no/such/cert.pem");
+  EXPECT_EQ(onePort.Options.TLS.Port, 0);  // the one port speaks TLS
+
+  const SettingsFile file("port = 8080\n[tls]\ncert = \"/etc/tickerhall/cert.pem\"\nkey = \"/etc/tickerhall/key.pem\"\n"
+                          "port = 8443\n");
+  const TParsedOptions fromFile = Parse({"--config", file.Path()});
+  ASSERT_FALSE(fromFile.Exit) << fromFile.Error;
+  EXPECT_EQ(fromFile.Options.TLS.CertFile, "/etc/tickerhall/cert.pem");
+  EXPECT_EQ(fromFile.Options.TLS.KeyFile, "/etc/tickerhall/key.pem");
+  EXPECT_EQ(fromFile.Options.TLS.Port, 8443);
+  const TParsedOptions commandLineWins = Parse({"--config", file.Path(), "--tls-port", "9443", "--tls-key", "k2.pem"});
+  ASSERT_FALSE(commandLineWins.Exit) << commandLineWins.Error;
+  EXPECT_EQ(commandLineWins.Options.TLS.Port, 9443);
+  EXPECT_EQ(commandLineWins.Options.TLS.KeyFile, "k2.pem");
+  EXPECT_EQ(commandLineWins.Options.TLS.CertFile, "/etc/tickerhall/cert.pem");
+
+  const struct {
+    std::vector<std::string> arguments;
+    std::string says;
+  } cases[] = {
+      {{"--tls-cert", "cert.pem"}, "--tls-cert and --tls-key go together: --tls-key is missing"},
+      {{"--tls-key", "key.pem", "--tls-port", "5443"}, "--tls-cert and --tls-key go together: --tls-cert is missing"},
+      {{"--tls-port", "5443"}, "--tls-port needs --tls-cert and --tls-key"},
+      {{"--tls-cert", "c", "--tls-key", "k", "--tls-port", "5413"}, "--tls-port 5413 is the plain --port too"},
+      {{"--port", "6000", "--tls-cert", "c", "--tls-key", "k", "--tls-port", "6000"}, "--tls-port 6000 is the plain"},
+      {{"--tls-cert", "c", "--tls-key", "k", "--tls-port", "0"}, "--tls-port"},
+      {{"--tls-cert", "c", "--tls-key", "k", "--tls-port", "65536"}, "--tls-port"},
+      {{"--tls-cert", "c", "--tls-key", "k", "--tls-port", "https"}, "--tls-port"},
+  };
+  for (const auto& c : cases) {
+    const TParsedOptions parsed = Parse(c.arguments);
+    EXPECT_TRUE(parsed.Exit) << c.says;
+    EXPECT_EQ(parsed.ExitCode, 2) << c.says;
+    EXPECT_THAT(parsed.Error, StartsWith("tickerhall-headless: ")) << c.says;
+    EXPECT_THAT(parsed.Error, HasSubstr(c.says));
+    EXPECT_THAT(parsed.Error, HasSubstr("--help")) << c.says;
+  }
+
+  // The same rule holds for the file's table, and for a file and a command
+  // line that together give only half of the pair.
+  const SettingsFile half("[tls]\nkey = \"key.pem\"\n");
+  const TParsedOptions halfFromFile = Parse({"--config", half.Path()});
+  EXPECT_EQ(halfFromFile.ExitCode, 2);
+  EXPECT_THAT(halfFromFile.Error, HasSubstr("--tls-cert is missing"));
+  const TParsedOptions completed = Parse({"--config", half.Path(), "--tls-cert", "cert.pem"});
+  ASSERT_FALSE(completed.Exit) << completed.Error;
+  EXPECT_EQ(completed.Options.TLS.KeyFile, "key.pem");
+  EXPECT_EQ(completed.Options.TLS.CertFile, "cert.pem");
+}

@@ -12,17 +12,22 @@
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 
+#include "tvqNetTLS.h"
 #include "../support/JsonRpcTexts.h"
+#include "../support/MainThread.h"
 #include "../support/WebSocketClient.h"
 #include "../support/TakenPort.h"
 
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using std::chrono::milliseconds;
 using test::WaitUntil;
 using test::WebSocketClient;
@@ -485,6 +490,224 @@ TEST_F(BusyPort, TheStatusSaysWhyTheServerIsStopped) {
   OnMain([this] { frmServer.Run(&TfrmServer::btnStartClick); });
   EXPECT_EQ(Status(), "Stopped: " + reason);
   EXPECT_THAT(Lines(statuses), ElementsAre("Stopped: " + reason, "Stopped", "Stopped: " + reason));
+}
+
+// ---------------------------------------------------------------- TLS
+
+// Throw-away self-signed pairs ("first", "second"), made with the openssl
+// command in a temporary folder that goes with the test.
+class TLSFiles {
+ public:
+  TLSFiles()
+      : FFolder(std::filesystem::temp_directory_path() / ("tickerhall-tls-" + std::to_string(::getpid()) + "-" +
+                                                          std::to_string(++FCount))) {
+    std::filesystem::create_directories(FFolder);
+    for (const char* name : {"first", "second"}) {
+      const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+                                  "-subj /CN=" + std::string(name) + " -keyout '" + Key(name) + "' -out '" +
+                                  Cert(name) + "' >/dev/null 2>&1";
+      if (std::system(command.c_str()) != 0) ADD_FAILURE() << "the openssl command made no pair: " << command;
+    }
+  }
+  ~TLSFiles() { std::filesystem::remove_all(FFolder); }
+  std::string Cert(const std::string& aName) const { return (FFolder / (aName + ".pem")).string(); }
+  std::string Key(const std::string& aName) const { return (FFolder / (aName + ".key")).string(); }
+  std::string Path(const std::string& aName) const { return (FFolder / aName).string(); }
+
+ private:
+  static inline int FCount = 0;
+  std::filesystem::path FFolder;
+};
+
+// The window logic made, set up and destroyed on a main thread of its own;
+// never started.
+class TLSForm {
+ public:
+  TLSForm(int aPort, const std::vector<std::string>& aAddresses) {
+    main.Run([&] { FForm.emplace(main.loop, Sink(log), Sink(errors), aPort, aAddresses); });
+  }
+  ~TLSForm() {
+    main.Run([this] { FForm.reset(); });
+  }
+  void Run(const std::function<void(TfrmServer&)>& aWork) {
+    main.Run([&] { aWork(*FForm); });
+  }
+  // The server's listening sockets as "IP PORT", "[v6] PORT" for an IPv6
+  // any-address.
+  std::vector<std::string> Bindings() {
+    std::vector<std::string> list;
+    Run([&](TfrmServer& aForm) {
+      TNetSocketHandles& bindings = aForm.WSServer.Bindings();
+      for (std::size_t i = 0; i < bindings.Count(); ++i) {
+        const bool ipv6 = bindings[i].IPVersion() == Net_IPv6;
+        list.push_back((bindings[i].IP.empty() ? std::string(ipv6 ? "[v6]" : "[v4]") : bindings[i].IP) + " " +
+                       std::to_string(bindings[i].Port));
+      }
+    });
+    return list;
+  }
+  std::vector<std::string> Origins() {
+    std::vector<std::string> origins;
+    Run([&](TfrmServer& aForm) {
+      std::istringstream list(aForm.WSServer.SecurityOptions.OriginsAllowed);
+      for (std::string origin; std::getline(list, origin, ',');) origins.push_back(origin);
+    });
+    return origins;
+  }
+
+  test::MainThread main;
+  std::vector<std::string> log, errors;  // written on the main thread only
+
+ private:
+  static std::function<void(const std::string&)> Sink(std::vector<std::string>& aLines) {
+    return [&aLines](const std::string& aLine) { aLines.push_back(aLine); };
+  }
+  std::optional<TfrmServer> FForm;
+};
+
+// A TLS port listens beside the plain one on each listened address (with
+// none, on the any-addresses, which the server would no longer add itself);
+// it is the server's TLS port; and its https pages, but not http ones, are
+// the server's own origins, whether access was set before TLS or after.
+TEST(FormTLS, ATLSPortListensBesideThePlainOneAndItsHttpsPagesAreOwnOrigins) {
+  const TLSFiles files;
+  const std::vector<std::string> any =
+      NetIPv6Available() ? std::vector<std::string>{"[v4] 5999", "[v6] 5999", "[v4] 6443", "[v6] 6443"}
+                         : std::vector<std::string>{"[v4] 5999", "[v4] 6443"};
+  const struct {
+    std::vector<std::string> addresses;
+    std::vector<std::string> bindings;
+    bool accessFirst;
+  } cases[] = {
+      {{"127.0.0.1", "::1"}, {"127.0.0.1 5999", "::1 5999", "127.0.0.1 6443", "::1 6443"}, false},
+      {{"127.0.0.1"}, {"127.0.0.1 5999", "127.0.0.1 6443"}, true},
+      {{}, any, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bindings.back());
+    TLSForm form(5999, c.addresses);
+    form.Run([&](TfrmServer& aForm) {
+      if (c.accessFirst) aForm.SetAccess({});
+      aForm.SetTLS({files.Cert("first"), files.Key("first"), 6443});
+      aForm.SetTLS({files.Cert("first"), files.Key("first"), 6443});  // again: no binding twice
+      if (!c.accessFirst) aForm.SetAccess({});
+      EXPECT_THAT(aForm.WSServer.TLSPorts, ElementsAre(6443));
+      EXPECT_EQ(aForm.TLS().Port, 6443);
+    });
+    EXPECT_EQ(form.Bindings(), c.bindings);
+    const std::vector<std::string> origins = form.Origins();
+    EXPECT_THAT(origins, Contains("https://127.0.0.1:6443"));
+    EXPECT_THAT(origins, Contains("https://localhost:6443"));
+    EXPECT_THAT(origins, Not(Contains("http://127.0.0.1:6443")));
+    EXPECT_THAT(origins, Contains("http://127.0.0.1:5999"));
+    EXPECT_THAT(origins, Contains("https://127.0.0.1:5999"));
+  }
+}
+
+// Without a TLS port the one port speaks TLS: the bindings and the origins
+// are those of a server without TLS. Given origins stay as given.
+TEST(FormTLS, WithoutATLSPortThePlainPortsBindingsAndOriginsStay) {
+  const TLSFiles files;
+  TLSForm plain(5999, {"127.0.0.1"});
+  plain.Run([](TfrmServer& aForm) { aForm.SetAccess({}); });
+  TLSForm onePort(5999, {"127.0.0.1"});
+  onePort.Run([&](TfrmServer& aForm) {
+    aForm.SetAccess({});
+    aForm.SetTLS({files.Cert("first"), files.Key("first"), 0});
+    EXPECT_THAT(aForm.WSServer.TLSPorts, IsEmpty());
+  });
+  EXPECT_THAT(onePort.Bindings(), ElementsAre("127.0.0.1 5999"));
+  EXPECT_EQ(onePort.Origins(), plain.Origins());
+
+  TLSForm given(5999, {"127.0.0.1"});
+  given.Run([&](TfrmServer& aForm) {
+    TAccessOptions access;
+    access.AllowOrigins = {"https://quotes.example.com"};
+    aForm.SetAccess(access);
+    aForm.SetTLS({files.Cert("first"), files.Key("first"), 6443});
+  });
+  EXPECT_THAT(given.Origins(), ElementsAre("https://quotes.example.com"));
+}
+
+// A pair that cannot be used throws with the file's name and changes
+// nothing: no TLS port, no binding, no origin of it.
+TEST(FormTLS, ABrokenPairThrowsNamingTheFileAndChangesNothing) {
+  const TLSFiles files;
+  std::ofstream(files.Path("not-pem.txt")) << "no certificate here\n";
+  const struct {
+    std::string cert, key, names;
+  } cases[] = {
+      {files.Path("missing.pem"), files.Key("first"), files.Path("missing.pem")},
+      {files.Path("not-pem.txt"), files.Key("first"), files.Path("not-pem.txt")},
+      {files.Cert("first"), files.Path("not-pem.txt"), files.Path("not-pem.txt")},
+      {files.Cert("first"), files.Key("second"), files.Key("second")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cert + " " + c.key);
+    TLSForm form(5999, {"127.0.0.1"});
+    form.Run([](TfrmServer& aForm) { aForm.SetAccess({}); });
+    const std::vector<std::string> origins = form.Origins();
+    form.Run([&](TfrmServer& aForm) {
+      try {
+        aForm.SetTLS({c.cert, c.key, 6443});
+        ADD_FAILURE() << "accepted";
+      } catch (const std::runtime_error& e) {
+        EXPECT_THAT(e.what(), HasSubstr(c.names));
+      }
+      EXPECT_THAT(aForm.WSServer.TLSPorts, IsEmpty());
+      EXPECT_EQ(aForm.WSServer.TLS(), nullptr);
+      EXPECT_TRUE(aForm.TLS().CertFile.empty());
+    });
+    EXPECT_THAT(form.Bindings(), ElementsAre("127.0.0.1 5999"));
+    EXPECT_EQ(form.Origins(), origins);
+  }
+}
+
+// A reload takes the files as they are now; one that fails says why, with
+// the file, on the error handler, and the next good one works again.
+TEST(FormTLS, ReloadTakesTheFilesAgainAndAFailureSaysWhy) {
+  const TLSFiles files;
+  const std::string cert = files.Path("live.pem"), key = files.Path("live.key");
+  const auto install = [&](const std::string& aCert, const std::string& aKey) {
+    std::filesystem::copy_file(aCert, cert, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(aKey, key, std::filesystem::copy_options::overwrite_existing);
+  };
+  TLSForm withoutTLS(5999, {"127.0.0.1"});
+  withoutTLS.Run([](TfrmServer& aForm) { EXPECT_FALSE(aForm.ReloadTLS()); });
+  EXPECT_THAT(withoutTLS.errors, ElementsAre(HasSubstr("No TLS certificate")));
+
+  install(files.Cert("first"), files.Key("first"));
+  TLSForm form(5999, {"127.0.0.1"});
+  form.Run([&](TfrmServer& aForm) {
+    aForm.SetTLS({cert, key, 6443});
+    const std::shared_ptr<TtvqTLSContext> first = aForm.WSServer.TLS();
+    ASSERT_NE(first, nullptr);
+    install(files.Cert("second"), files.Key("second"));
+    EXPECT_TRUE(aForm.ReloadTLS());
+    const std::shared_ptr<TtvqTLSContext> second = aForm.WSServer.TLS();
+    EXPECT_NE(second, first);
+    EXPECT_THAT(form.log, ElementsAre("TLS certificate reloaded from " + cert));
+    EXPECT_THAT(form.errors, IsEmpty());
+
+    install(files.Cert("second"), files.Key("first"));
+    EXPECT_FALSE(aForm.ReloadTLS());
+    ASSERT_EQ(form.errors.size(), 1u);
+    EXPECT_THAT(form.errors[0], HasSubstr("TLS certificate not reloaded"));
+    EXPECT_THAT(form.errors[0], HasSubstr(key));
+    std::filesystem::remove(cert);
+    EXPECT_FALSE(aForm.ReloadTLS());
+    ASSERT_EQ(form.errors.size(), 2u);
+    EXPECT_THAT(form.errors[1], HasSubstr(cert));
+    EXPECT_EQ(form.log.size(), 1u);
+    EXPECT_EQ(aForm.WSServer.TLS(), second);  // the pair in use stays
+
+    install(files.Cert("first"), files.Key("first"));
+    EXPECT_TRUE(aForm.ReloadTLS());
+    EXPECT_EQ(form.log.size(), 2u);
+    // Reloads leave the listening sockets as they were.
+    EXPECT_THAT(aForm.WSServer.TLSPorts, ElementsAre(6443));
+  });
+  EXPECT_THAT(form.Bindings(), ElementsAre("127.0.0.1 5999", "127.0.0.1 6443"));
 }
 
 }  // namespace

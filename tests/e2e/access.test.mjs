@@ -9,26 +9,13 @@ import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:http';
-import net from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import WebSocket from 'ws';
 import { launchChromium, TIMEOUT } from './chromium.mjs';
-import { PROGRAM, serving, startProgram, waitFor } from './program.mjs';
+import { freePort, PROGRAM, serving, startProgram, waitFor } from './program.mjs';
 
 let program, browser, port, folder, foreign;
-
-// A free loopback port (not 5413: the program's own is left alone).
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port: picked } = server.address();
-      server.close(() => (picked === 5413 ? freePort().then(resolve, reject) : resolve(picked)));
-    });
-  });
-}
 
 function hash(password) {
   const made = spawnSync(PROGRAM, ['--hash-password'], { input: `${password}\n`, encoding: 'utf8' });

@@ -3,6 +3,7 @@
 // (each without its timestamp), its errors on standard error.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import net from 'node:net';
 import { createInterface } from 'node:readline';
 import { TIMEOUT } from './chromium.mjs';
 
@@ -12,6 +13,18 @@ export const PORT = 5413;
 // A text log line: "2026-12-11T10:57:23.123Z Connected: ..." gives
 // "Connected: ...".
 const STAMP = /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z /;
+
+// A free loopback port (not 5413: the program's own is left alone).
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port: picked } = server.address();
+      server.close(() => (picked === 5413 ? freePort().then(resolve, reject) : resolve(picked)));
+    });
+  });
+}
 
 export function startProgram(args = []) {
   assert.ok(PROGRAM, 'TICKERHALL_HEADLESS names the program');
