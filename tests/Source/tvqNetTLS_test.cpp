@@ -332,7 +332,9 @@ TEST_F(TLSServer, OnlyTLS12And13AreAccepted) {
     options.MinVersion = options.MaxVersion = t.version;
     TLSClient client(tlsPort, options);
     EXPECT_EQ(client.Handshake(), t.accepted);
-    if (t.accepted) EXPECT_EQ(client.Version(), t.version);
+    if (t.accepted) {
+      EXPECT_EQ(client.Version(), t.version);
+    }
   }
   // The refusals cost the server nothing lasting: it still serves.
   TLSClient after(tlsPort, Trusting());
@@ -413,6 +415,31 @@ TEST_F(TLSServer, ASlowConsumerOverTLSIsDroppedByTheBacklogCap) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
   EXPECT_EQ(server.TrafficLimitCount(tlBacklog), 1);
   EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 1; }));
+}
+
+// A client that pauses while messages pile up (the socket full, records
+// held by the handler, a backlog behind them) gets every one, whole and in
+// order, once it reads again, without sending anything to wake the server.
+TEST_F(TLSServer, AClientThatPausesGetsEverythingInOrderOnceItReads) {
+  TLSClient client(tlsPort, Trusting());
+  const std::string guid = Upgraded(client);
+  const auto* connection = static_cast<TtvqWSConnection_Net*>(server.GetConnectionByGuid(guid));
+  const auto message = [](int aIndex) {
+    const std::string head = "message " + std::to_string(aIndex) + " ";
+    return head + std::string(20000 - head.size(), static_cast<char>('a' + aIndex % 26));
+  };
+  int sent = 0;
+  bool backlogged = false;
+  for (; sent < 3000 && !backlogged; ++sent) {
+    ASSERT_TRUE(server.WriteData(guid, message(sent)));
+    backlogged = connection->BacklogSize() > 0;
+  }
+  ASSERT_TRUE(backlogged);
+  for (int i = 0; i < 20; ++i, ++sent) ASSERT_TRUE(server.WriteData(guid, message(sent)));
+  for (int i = 0; i < sent; ++i) {
+    const std::string frame = ServerFrame(0x81, message(i));
+    ASSERT_EQ(client.Receive(frame.size()), frame) << "message " << i;
+  }
 }
 
 // A new pair applies to connections accepted afterwards; one opened before
