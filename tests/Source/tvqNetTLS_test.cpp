@@ -7,13 +7,16 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "../support/LoopbackClient.h"
 #include "../support/MemoryConnection.h"
 #include "../support/TLSClient.h"
+#include "../support/TakenPort.h"
 #include "../support/TestCertificates.h"
 #include "../support/WebSocketFrames.h"
 #include "tvqWebSocket_HTTPResponse.h"
@@ -204,6 +207,59 @@ TEST(TLSSession, GarbageEndsTheSessionWithAnAlert) {
   server.TakeOutput(alert);
   ASSERT_FALSE(alert.empty());
   EXPECT_EQ(alert[0], 0x15);  // an alert record
+}
+
+// ---------------------------------------------------------------- what the waits learn from a handler
+
+// A handler that holds input or output of its own (as the TLS handler holds
+// decrypted records and records the socket has not taken), over a real
+// loopback socket that stays quiet.
+class HoldingHandler : public TNetIOHandlerStack {
+ public:
+  std::atomic<bool> HoldsOutput{false}, HoldsInput{false};
+  std::atomic<int> Flushes{0};
+  bool HasPendingOutput() const override { return HoldsOutput; }
+  bool FlushPendingOutput() override {
+    ++Flushes;
+    HoldsOutput = false;
+    return true;
+  }
+  bool HasBufferedInput() const override { return HoldsInput; }
+
+ protected:
+  bool SourceIsReadable(int aTimeoutMs) override {
+    return HoldsInput || TNetIOHandlerStack::SourceIsReadable(aTimeoutMs);
+  }
+  std::size_t ReadDataFromSource(std::uint8_t* aBuffer, std::size_t aLength) override {
+    if (!HoldsInput.exchange(false)) return TNetIOHandlerStack::ReadDataFromSource(aBuffer, aLength);
+    std::memcpy(aBuffer, "held", 4);
+    return 4;
+  }
+};
+
+// The connection's wait does not sleep on a quiet socket while the handler
+// holds input, and asks for the socket's room (and then sends) while it
+// holds output.
+TEST(HandlerWaits, HeldInputIsReadAndHeldOutputIsSentWithoutSocketTraffic) {
+  test::TTakenPort listener;
+  LoopbackClient peer(listener.port);  // connected, and silent
+  auto owned = std::make_unique<HoldingHandler>();
+  ASSERT_TRUE(owned->Binding().Accept(listener.socket));
+  owned->Open();
+  HoldingHandler& handler = *owned;
+  TNetTCPConnection tcp(std::move(owned));
+  TtvqWSConnection_Net connection;
+  connection.SetTCPConnection(&tcp);
+
+  handler.HoldsOutput = true;
+  connection.WaitForWork(5000);
+  EXPECT_EQ(handler.Flushes, 1);
+  EXPECT_FALSE(handler.HoldsOutput);
+
+  handler.HoldsInput = true;
+  connection.WaitForWork(5000);
+  EXPECT_EQ(handler.InputBuffer.AsString(), "held");
+  connection.SetTCPConnection(nullptr);
 }
 
 // ---------------------------------------------------------------- the server over TLS
