@@ -119,7 +119,7 @@ class TtvqTLSSession {
 // port speaks TLS, and the connection ends as though the peer had closed.
 class TNetIOHandlerTLS : public TNetIOHandlerStack {
  public:
-  static constexpr std::size_t kChunk = 16384;
+  static constexpr std::size_t kChunk = 65536;
 
   TNetIOHandlerTLS(TNetIOHandlerSocket& aPlain, std::shared_ptr<TtvqTLSContext> aContext);
 

@@ -7,13 +7,16 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include "../support/LoopbackClient.h"
 #include "../support/MemoryConnection.h"
 #include "../support/TLSClient.h"
+#include "../support/TakenPort.h"
 #include "../support/TestCertificates.h"
 #include "../support/WebSocketFrames.h"
 #include "tvqWebSocket_HTTPResponse.h"
@@ -206,6 +209,59 @@ TEST(TLSSession, GarbageEndsTheSessionWithAnAlert) {
   EXPECT_EQ(alert[0], 0x15);  // an alert record
 }
 
+// ---------------------------------------------------------------- what the waits learn from a handler
+
+// A handler that holds input or output of its own (as the TLS handler holds
+// decrypted records and records the socket has not taken), over a real
+// loopback socket that stays quiet.
+class HoldingHandler : public TNetIOHandlerStack {
+ public:
+  std::atomic<bool> HoldsOutput{false}, HoldsInput{false};
+  std::atomic<int> Flushes{0};
+  bool HasPendingOutput() const override { return HoldsOutput; }
+  bool FlushPendingOutput() override {
+    ++Flushes;
+    HoldsOutput = false;
+    return true;
+  }
+  bool HasBufferedInput() const override { return HoldsInput; }
+
+ protected:
+  bool SourceIsReadable(int aTimeoutMs) override {
+    return HoldsInput || TNetIOHandlerStack::SourceIsReadable(aTimeoutMs);
+  }
+  std::size_t ReadDataFromSource(std::uint8_t* aBuffer, std::size_t aLength) override {
+    if (!HoldsInput.exchange(false)) return TNetIOHandlerStack::ReadDataFromSource(aBuffer, aLength);
+    std::memcpy(aBuffer, "held", 4);
+    return 4;
+  }
+};
+
+// The connection's wait does not sleep on a quiet socket while the handler
+// holds input, and asks for the socket's room (and then sends) while it
+// holds output.
+TEST(HandlerWaits, HeldInputIsReadAndHeldOutputIsSentWithoutSocketTraffic) {
+  test::TTakenPort listener;
+  LoopbackClient peer(listener.port);  // connected, and silent
+  auto owned = std::make_unique<HoldingHandler>();
+  ASSERT_TRUE(owned->Binding().Accept(listener.socket));
+  owned->Open();
+  HoldingHandler& handler = *owned;
+  TNetTCPConnection tcp(std::move(owned));
+  TtvqWSConnection_Net connection;
+  connection.SetTCPConnection(&tcp);
+
+  handler.HoldsOutput = true;
+  connection.WaitForWork(5000);
+  EXPECT_EQ(handler.Flushes, 1);
+  EXPECT_FALSE(handler.HoldsOutput);
+
+  handler.HoldsInput = true;
+  connection.WaitForWork(5000);
+  EXPECT_EQ(handler.InputBuffer.AsString(), "held");
+  connection.SetTCPConnection(nullptr);
+}
+
 // ---------------------------------------------------------------- the server over TLS
 
 const unsigned char kScript[] = "var tvq = 'http{%ssl%}://{%host%}:{%port%}/';";
@@ -332,7 +388,9 @@ TEST_F(TLSServer, OnlyTLS12And13AreAccepted) {
     options.MinVersion = options.MaxVersion = t.version;
     TLSClient client(tlsPort, options);
     EXPECT_EQ(client.Handshake(), t.accepted);
-    if (t.accepted) EXPECT_EQ(client.Version(), t.version);
+    if (t.accepted) {
+      EXPECT_EQ(client.Version(), t.version);
+    }
   }
   // The refusals cost the server nothing lasting: it still serves.
   TLSClient after(tlsPort, Trusting());
@@ -413,6 +471,31 @@ TEST_F(TLSServer, ASlowConsumerOverTLSIsDroppedByTheBacklogCap) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
   EXPECT_EQ(server.TrafficLimitCount(tlBacklog), 1);
   EXPECT_TRUE(WaitUntil([&] { return Count("disconnect") == 1; }));
+}
+
+// A client that pauses while messages pile up (the socket full, records
+// held by the handler, a backlog behind them) gets every one, whole and in
+// order, once it reads again, without sending anything to wake the server.
+TEST_F(TLSServer, AClientThatPausesGetsEverythingInOrderOnceItReads) {
+  TLSClient client(tlsPort, Trusting());
+  const std::string guid = Upgraded(client);
+  const auto* connection = static_cast<TtvqWSConnection_Net*>(server.GetConnectionByGuid(guid));
+  const auto message = [](int aIndex) {
+    const std::string head = "message " + std::to_string(aIndex) + " ";
+    return head + std::string(20000 - head.size(), static_cast<char>('a' + aIndex % 26));
+  };
+  int sent = 0;
+  bool backlogged = false;
+  for (; sent < 3000 && !backlogged; ++sent) {
+    ASSERT_TRUE(server.WriteData(guid, message(sent)));
+    backlogged = connection->BacklogSize() > 0;
+  }
+  ASSERT_TRUE(backlogged);
+  for (int i = 0; i < 20; ++i, ++sent) ASSERT_TRUE(server.WriteData(guid, message(sent)));
+  for (int i = 0; i < sent; ++i) {
+    const std::string frame = ServerFrame(0x81, message(i));
+    ASSERT_EQ(client.Receive(frame.size()), frame) << "message " << i;
+  }
 }
 
 // A new pair applies to connections accepted afterwards; one opened before
