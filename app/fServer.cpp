@@ -74,6 +74,16 @@ std::string tvqLogText(std::string_view aText, std::size_t aMaxCharacters) {
   return out;
 }
 
+namespace {
+
+// "client 127.0.0.1:40312" or "client [::1]:40312", as the limit lines name it.
+std::string ClientName(const std::string& aIP, int aPort) {
+  const std::string host = aIP.find(':') != std::string::npos ? "[" + aIP + "]" : aIP;
+  return "client " + host + ":" + std::to_string(aPort);
+}
+
+}  // namespace
+
 std::string tvqLimitOption(std::string_view aWhat) {
   static const std::pair<std::string_view, std::string_view> kOptions[] = {
       {" rows", "--max-rows"},
@@ -129,16 +139,11 @@ TfrmServer::TfrmServer(ItvqPlatform& aPlatform, TLineSink aLog, TLineSink aShowE
   LogRecordChanges();
   SetTrafficLimits({});
   // A client past one of its budgets: one line, whichever thread found it.
-  WSServer.OnTrafficLimit = [this, alive = std::weak_ptr<bool>(FAlive)](
-                                const std::string& aPeer, TtvqTrafficLimit aLimit, const std::string& aWhat) {
+  WSServer.OnTrafficLimit = [this](const std::string& aPeer, TtvqTrafficLimit aLimit, const std::string& aWhat) {
     static const char* const kOptions[tlCount] = {"--max-message-size", "--max-messages-per-second",
                                                   "--max-input-rate",   "--max-backlog",
                                                   "--max-output-total", "--write-timeout"};
-    const std::string line = "client " + aPeer + " closed: " + aWhat + " (" + kOptions[aLimit] + ")";
-    if (FPlatform.IsMainThread()) return Log(line);
-    FPlatform.Queue([this, alive, line] {
-      if (alive.lock()) Log(line);
-    });
+    LogFromAnyThread("client " + aPeer + " closed: " + aWhat + " (" + kOptions[aLimit] + ")");
   };
   OnLaunch = [this](const std::string& aProgram, const std::string& aPage) {
     FPlatform.ShellExecute("open", aProgram, aPage);
@@ -202,9 +207,7 @@ void TfrmServer::SetAccess(const TAccessOptions& aAccess) {
         });
         const std::string line = "Login failed: " + (plain && aUser.size() <= 64 ? aUser : std::string("(a name no user has)")) +
                                  " from " + address;
-        FPlatform.Queue([this, alive = std::weak_ptr<bool>(FAlive), line] {
-          if (alive.lock()) Log(line);
-        });
+        LogFromAnyThread(line);
       } else {
         FLoginThrottle.Succeeded(address);
       }
@@ -360,6 +363,13 @@ void TfrmServer::RefreshStatus() {
 //   Added: <guid> row <ID>     a new record, or an update of an unknown key
 //   Edited: <guid> row <ID>    an update of a record
 //   Deleted: <guid> row <ID>   a delete
+void TfrmServer::LogFromAnyThread(const std::string& aLine) {
+  if (FPlatform.IsMainThread()) return Log(aLine);
+  FPlatform.Queue([this, alive = std::weak_ptr<bool>(FAlive), aLine] {
+    if (alive.lock()) Log(aLine);
+  });
+}
+
 void TfrmServer::LogRecordChanges() {
   const auto id = [](TDataSet& aDataSet) {
     const TField* field = aDataSet.FindField("ID");
@@ -394,8 +404,7 @@ void TfrmServer::SetConnectionLimits(const TConnectionLimits& aLimits) {
   WSServer.HeartBeat.Timeout = aLimits.IdleTimeout - WSServer.HeartBeat.Interval;
   WSServer.Options.FrameTimeOut = aLimits.FrameTimeout * 1000;
   WSServer.OnConnectionLimit = [this, aLimits, total](TtvqConnectionLimit aLimit, const std::string& aIP, int aPort) {
-    const std::string host = aIP.find(':') != std::string::npos ? "[" + aIP + "]" : aIP;
-    const std::string client = "client " + host + ":" + std::to_string(aPort) + " closed: ";
+    const std::string client = ClientName(aIP, aPort) + " closed: ";
     switch (aLimit) {
       case clMaxConnections:
         return Log(client + "more than " + std::to_string(total) + " connections (--max-connections)");
@@ -462,10 +471,8 @@ void TfrmServer::SetProtocolLimits(const TProtocolLimits& aLimits) {
     server->MaxTransactionSize = aLimits.MaxTransactionSize;
     server->OnLimitReached = [this](TtvqWSConnection* aConnection, const std::string& aWhat) {
       if (!aConnection) return;
-      const std::string ip = aConnection->IP();
-      const std::string address = ip.find(':') != std::string::npos ? "[" + ip + "]" : ip;
       const std::string option = tvqLimitOption(aWhat);
-      Log("client " + address + ":" + std::to_string(aConnection->Port()) + " refused: more than " + aWhat +
+      Log(ClientName(aConnection->IP(), aConnection->Port()) + " refused: more than " + aWhat +
           (option.empty() ? std::string() : " (" + option + ")"));
     };
   }

@@ -156,6 +156,9 @@ class TfrmServer {
   // Every line is escaped: whatever a client's text reached it, it stays
   // one line.
   void Log(const std::string& aLine) { FLog(tvqLogText(aLine, std::string::npos)); }
+  // The same from any thread: a connection thread's line is queued to the
+  // main thread, and dropped when the window logic is gone by then.
+  void LogFromAnyThread(const std::string& aLine);
   // The log lines of a client's changes to the table ("Added", "Edited",
   // "Deleted"); the ticker's own changes are not logged.
   void LogRecordChanges();
